@@ -1,0 +1,30 @@
+# zstd (decoder) and zlib (crc32) for the launcher, linked statically so the
+# single file runs where those libraries are missing.
+if(WIN32)
+  # Debian ships no zstd for mingw: its source package, unpacked by
+  # scripts/install-deps.sh, is cross-built here as a decoder-only library.
+  set(MORDAX_ZSTD_SOURCE_DIR "${PROJECT_SOURCE_DIR}/build/_deps/zstd-src" CACHE PATH
+      "zstd source tree (from 'apt-get source libzstd')")
+  if(NOT EXISTS "${MORDAX_ZSTD_SOURCE_DIR}/lib/zstd.h")
+    message(FATAL_ERROR "zstd source not found in ${MORDAX_ZSTD_SOURCE_DIR}; run scripts/install-deps.sh")
+  endif()
+  file(GLOB zstd_sources "${MORDAX_ZSTD_SOURCE_DIR}/lib/common/*.c" "${MORDAX_ZSTD_SOURCE_DIR}/lib/decompress/*.c")
+  add_library(mordax_zstd_decompress STATIC ${zstd_sources})
+  target_compile_definitions(mordax_zstd_decompress PRIVATE ZSTD_DISABLE_ASM ZSTD_LEGACY_SUPPORT=0 ZSTD_MULTITHREAD=0)
+  target_include_directories(mordax_zstd_decompress SYSTEM PUBLIC "${MORDAX_ZSTD_SOURCE_DIR}/lib")
+  target_compile_options(mordax_zstd_decompress PRIVATE -O3)
+  add_library(mordax::zstd_decompress ALIAS mordax_zstd_decompress)
+
+  find_library(MORDAX_ZLIB_STATIC NAMES libz.a REQUIRED)
+  add_library(mordax::zlib STATIC IMPORTED)
+  set_target_properties(mordax::zlib PROPERTIES IMPORTED_LOCATION "${MORDAX_ZLIB_STATIC}")
+else()
+  find_path(MORDAX_ZSTD_INCLUDE zstd.h REQUIRED)
+  find_library(MORDAX_ZSTD_STATIC NAMES libzstd.a REQUIRED)
+  add_library(mordax::zstd_decompress STATIC IMPORTED)
+  set_target_properties(mordax::zstd_decompress PROPERTIES
+    IMPORTED_LOCATION "${MORDAX_ZSTD_STATIC}" INTERFACE_INCLUDE_DIRECTORIES "${MORDAX_ZSTD_INCLUDE}")
+  find_library(MORDAX_ZLIB_STATIC NAMES libz.a REQUIRED)
+  add_library(mordax::zlib STATIC IMPORTED)
+  set_target_properties(mordax::zlib PROPERTIES IMPORTED_LOCATION "${MORDAX_ZLIB_STATIC}")
+endif()

@@ -1,0 +1,112 @@
+# mordax_add_launcher(<target>
+#     PAYLOAD <file> | APP_DIR <dir> ENTRY <relative path>
+#     [TARGET_SPEC <template>] [COMPANY <s>] [PRODUCT <s>] [VERSION <s>]
+#     [FILE_VERSION <s>] [PRODUCT_VERSION <s>] [LEVEL <n>] [DEPENDS <target or file>...])
+#
+# Builds one launcher executable carrying one payload in its read-only data.
+# With APP_DIR the payload is written at build time by mordax-pack (the host
+# tool: the one this project builds, or MORDAX_PACK when cross-compiling); DEPENDS
+# names what fills APP_DIR at build time, so the payload is rewritten after it.
+set(_MORDAX_ROOT "${CMAKE_CURRENT_LIST_DIR}/.." CACHE INTERNAL "")
+
+# A string as the body of a C++ u"" literal.
+function(_mordax_cxx_literal out text)
+  string(REPLACE "\\" "\\\\" text "${text}")
+  string(REPLACE "\"" "\\\"" text "${text}")
+  set(${out} "${text}" PARENT_SCOPE)
+endfunction()
+
+# "2.3.8" -> "2,3,8,0" for the numeric fields of the version resource.
+function(_mordax_numeric_version out text)
+  string(REGEX MATCHALL "[0-9]+" parts "${text}")
+  list(APPEND parts 0 0 0 0)
+  list(SUBLIST parts 0 4 parts)
+  list(JOIN parts "," joined)
+  set(${out} "${joined}" PARENT_SCOPE)
+endfunction()
+
+function(mordax_add_launcher target)
+  cmake_parse_arguments(PARSE_ARGV 1 arg ""
+    "PAYLOAD;APP_DIR;ENTRY;TARGET_SPEC;COMPANY;PRODUCT;VERSION;FILE_VERSION;PRODUCT_VERSION;LEVEL" "DEPENDS")
+  if(arg_UNPARSED_ARGUMENTS)
+    message(FATAL_ERROR "mordax_add_launcher: unknown arguments ${arg_UNPARSED_ARGUMENTS}")
+  endif()
+  if(WIN32)
+    set(default_spec "{CACHE_DIR}\\tarvell-2.3.8")
+  else()
+    set(default_spec "{CACHE_DIR}/tarvell-2.3.8")
+  endif()
+  foreach(pair "TARGET_SPEC;${default_spec}" "COMPANY;Tarvell" "PRODUCT;Tarvell Pro" "VERSION;2.3.8"
+               "FILE_VERSION;2.3.8" "PRODUCT_VERSION;2.3.8" "LEVEL;19")
+    list(GET pair 0 key)
+    list(GET pair 1 value)
+    if(NOT DEFINED arg_${key})
+      set(arg_${key} "${value}")
+    endif()
+  endforeach()
+
+  set(gen "${CMAKE_CURRENT_BINARY_DIR}/${target}.launcher")
+  if(arg_APP_DIR)
+    if(NOT arg_ENTRY OR arg_PAYLOAD)
+      message(FATAL_ERROR "mordax_add_launcher(${target}): APP_DIR needs ENTRY and no PAYLOAD")
+    endif()
+    get_filename_component(app "${arg_APP_DIR}" ABSOLUTE)
+    file(GLOB_RECURSE app_files CONFIGURE_DEPENDS "${app}/*")
+    if(TARGET mordax-pack)
+      set(pack $<TARGET_FILE:mordax-pack>)
+    elseif(MORDAX_PACK)
+      set(pack "${MORDAX_PACK}")
+    else()
+      message(FATAL_ERROR "mordax_add_launcher(${target}): set MORDAX_PACK to a host-built mordax-pack")
+    endif()
+    set(payload "${gen}/payload.bin")
+    add_custom_command(OUTPUT "${payload}"
+      COMMAND "${pack}" "${app}" --entry "${arg_ENTRY}" --level ${arg_LEVEL} -o "${payload}"
+      DEPENDS ${app_files} ${arg_DEPENDS} $<$<TARGET_EXISTS:mordax-pack>:mordax-pack>
+      COMMENT "Packing ${arg_APP_DIR} for ${target}" VERBATIM)
+  elseif(arg_PAYLOAD)
+    get_filename_component(payload "${arg_PAYLOAD}" ABSOLUTE)
+  else()
+    message(FATAL_ERROR "mordax_add_launcher(${target}): give PAYLOAD or APP_DIR and ENTRY")
+  endif()
+
+  foreach(key TARGET_SPEC COMPANY PRODUCT VERSION FILE_VERSION PRODUCT_VERSION)
+    _mordax_cxx_literal(MORDAX_${key} "${arg_${key}}")
+  endforeach()
+  configure_file("${_MORDAX_ROOT}/cmake/launcher/build_strings.cpp.in" "${gen}/build_strings.cpp" @ONLY)
+
+  if(WIN32)
+    set(MORDAX_PAYLOAD_SECTION ".section .rdata,\"dr\"")
+    set(MORDAX_PAYLOAD_EPILOGUE "")
+  else()
+    set(MORDAX_PAYLOAD_SECTION ".section .rodata")
+    # The payload object needs no executable stack.
+    set(MORDAX_PAYLOAD_EPILOGUE ".section .note.GNU-stack,\"\",@progbits")
+  endif()
+  set(MORDAX_PAYLOAD_FILE "${payload}")
+  configure_file("${_MORDAX_ROOT}/cmake/launcher/payload.S.in" "${gen}/payload.S" @ONLY)
+  set_source_files_properties("${gen}/payload.S" PROPERTIES OBJECT_DEPENDS "${payload}")
+
+  set(sources "${gen}/build_strings.cpp" "${gen}/payload.S" "${_MORDAX_ROOT}/payload/embedded.cpp"
+              "${_MORDAX_ROOT}/platform/${MORDAX_OS}/main.cpp")
+  if(WIN32)
+    _mordax_numeric_version(MORDAX_FILE_VERSION_NUMBERS "${arg_FILE_VERSION}")
+    _mordax_numeric_version(MORDAX_PRODUCT_VERSION_NUMBERS "${arg_PRODUCT_VERSION}")
+    foreach(key COMPANY PRODUCT FILE_VERSION PRODUCT_VERSION)
+      string(REPLACE "\"" "\"\"" MORDAX_RC_${key} "${arg_${key}}")
+    endforeach()
+    set(MORDAX_MANIFEST "${_MORDAX_ROOT}/cmake/launcher/launcher.manifest")
+    configure_file("${_MORDAX_ROOT}/cmake/launcher/launcher.rc.in" "${gen}/launcher.rc" @ONLY)
+    set_source_files_properties("${gen}/launcher.rc" PROPERTIES OBJECT_DEPENDS "${MORDAX_MANIFEST}")
+    list(APPEND sources "${gen}/launcher.rc")
+  endif()
+
+  add_executable(${target} ${sources})
+  target_link_libraries(${target} PRIVATE mordax_core mordax_platform)
+  if(WIN32)
+    target_link_options(${target} PRIVATE -static -municode)
+    target_compile_options(${target} PRIVATE -municode)
+  elseif(NOT MORDAX_SANITIZE)
+    target_link_options(${target} PRIVATE -static-libstdc++ -static-libgcc)
+  endif()
+endfunction()

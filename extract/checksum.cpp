@@ -1,0 +1,30 @@
+#include "extract/checksum.h"
+
+#include <zlib.h>
+
+#include "platform/platform.h"
+
+uint32_t checksum_update(uint32_t crc, const void* data, uint64_t length) {
+  const auto* bytes = static_cast<const unsigned char*>(data);
+  constexpr uint64_t kPiece = 1u << 30;
+  while (length > 0) {
+    uInt n = uInt(length < kPiece ? length : kPiece);
+    crc = uint32_t(crc32(crc, bytes, n));
+    bytes += n;
+    length -= n;
+  }
+  return crc;
+}
+
+uint32_t record_checksum(const void* data, uint64_t length) {
+  uint32_t crc = checksum_update(0, data, length);
+  return crc == 0 ? 1 : crc;
+}
+
+uint32_t file_checksum(const char16_t* path) {
+  platform::MappedFile file;
+  if (!platform::map_file(path, &file)) return 0;
+  uint32_t crc = record_checksum(file.data, file.size);
+  platform::unmap_file(&file);
+  return crc;
+}

@@ -1,0 +1,57 @@
+#include "launcher/launch.h"
+
+#include <cstdio>
+
+#include "child/run_child.h"
+#include "extract/extract.h"
+#include "launcher/build_strings.h"
+#include "launcher/console.h"
+#include "launcher/fatal.h"
+#include "payload/payload.h"
+#include "platform/platform.h"
+#include "templates/env.h"
+#include "templates/expand.h"
+
+char16_t target_directory[kPathCapacity];
+
+bool make_full_path(char16_t* buffer, size_t capacity) {
+  char16_t full[kPathCapacity];
+  if (capacity > kPathCapacity) capacity = kPathCapacity;
+  uint32_t length = platform::full_path(buffer, full, uint32_t(capacity));
+  if (length == 0 || length >= capacity) return false;
+  return wide_copy(buffer, capacity, full);
+}
+
+static void set_parent_identifier() {
+  char narrow[128];
+  snprintf(narrow, sizeof narrow, "%ld", static_cast<long>(platform::process_id()));
+  char16_t wide[128];
+  size_t i = 0;
+  for (; narrow[i] != 0 && i + 1 < sizeof wide / sizeof wide[0]; ++i) wide[i] = char16_t(narrow[i]);
+  wide[i] = 0;
+  env_set(MORDAX_ENV_PARENT, wide);
+}
+
+uint32_t launch(const char16_t* argv0) {
+  platform::remove_current_directory_from_library_search();
+  hide_console_window();
+  // Values inherited from whatever started us never carry over into this run.
+  env_unset(MORDAX_ENV_START);
+  env_unset(MORDAX_ENV_TIME_US);
+  env_unset(MORDAX_ENV_RANDOM);
+  set_parent_identifier();
+
+  const char16_t* spec = build_strings().target_spec;
+  bool expanded = expand_target_spec(target_directory, spec, kPathCapacity);
+  // A path that cannot be qualified is reported like a failed expansion: in
+  // either case the template did not give a usable directory.
+  if (!make_full_path(target_directory, kPathCapacity) || !expanded) fatal_expansion_error(spec);
+
+  if (!platform::add_console_control_handler(console_control_handler))
+    fatal_error("Error, failed to register signal handler.");
+
+  payload_open();
+  extract_records();
+  payload_close();
+  return run_child(argv0);
+}

@@ -1,0 +1,20 @@
+// The launch sequence: start-up, target directory, console handler, payload,
+// records, child. Runs once on the main thread.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "platform/wide.h"
+
+/// The expanded, fully qualified target directory; written once at start-up.
+extern char16_t target_directory[kPathCapacity];
+
+/// Replaces the path in `buffer` by its fully qualified form. False (buffer
+/// unchanged) when the platform cannot qualify it or the result does not fit
+/// `capacity` with its terminator.
+bool make_full_path(char16_t* buffer, size_t capacity);
+
+/// Runs the whole sequence and returns the launcher's exit status: the child's
+/// status, or 1 when it cannot be read. Fatal stops do not return.
+uint32_t launch(const char16_t* argv0);

@@ -1,0 +1,65 @@
+#include "payload/payload.h"
+
+#include <zstd.h>
+
+#include <cstdlib>
+#include <cstring>
+
+#include "launcher/fatal.h"
+#include "payload/format.h"
+
+namespace {
+
+ZSTD_DCtx* decoder;
+ZSTD_inBuffer input;  // the whole frame and what follows it, never copied
+unsigned char* output;
+size_t read_position;
+size_t window_end;
+
+}  // namespace
+
+void payload_open() {
+  PayloadBytes payload = embedded_payload();
+  if (payload.size < sizeof kPayloadMagic) fatal_header_error();
+  for (size_t i = 0; i < sizeof kPayloadMagic; ++i)
+    if (payload.data[i] != kPayloadMagic[i]) fatal_header_error();
+  output = static_cast<unsigned char*>(malloc(kDecodeBufferSize));
+  if (output == nullptr) fatal_memory_error();
+  decoder = ZSTD_createDCtx();
+  if (decoder == nullptr) fatal_memory_error();
+  input = {payload.data + sizeof kPayloadMagic, size_t(payload.size - sizeof kPayloadMagic), 0};
+  read_position = window_end = 0;
+}
+
+void payload_read(void* destination, uint64_t count) {
+  auto* to = static_cast<unsigned char*>(destination);
+  // A step that fills the buffer completely may leave decoded bytes inside the
+  // decoder, so another step is due even when the input is used up.
+  bool filled = false;
+  while (count > 0) {
+    if (read_position < window_end) {
+      size_t n = window_end - read_position;
+      if (n > count) n = size_t(count);
+      memcpy(to, output + read_position, n);
+      to += n;
+      read_position += n;
+      count -= n;
+    } else if (input.pos < input.size || filled) {
+      ZSTD_outBuffer out = {output, kDecodeBufferSize, 0};
+      size_t result = ZSTD_decompressStream(decoder, &out, &input);
+      filled = out.pos == kDecodeBufferSize;
+      if (ZSTD_isError(result)) fatal_decode_error();
+      read_position = 0;
+      window_end = out.pos;
+    } else {
+      fatal_decode_error();
+    }
+  }
+}
+
+void payload_close() {
+  ZSTD_freeDCtx(decoder);
+  decoder = nullptr;
+  free(output);
+  output = nullptr;
+}

@@ -1,0 +1,192 @@
+// The operations the launcher core needs from the operating system.
+//
+// One declaration per operation, named for what it does; the build compiles
+// exactly one backend (platform/win32 or platform/posix), and the tests link a
+// fake that records calls. Paths and values cross this boundary as UTF-16; the
+// POSIX backend converts at its edge and treats text that does not convert as a
+// failure of that call. Buffer protocols follow the Windows calls they stand for,
+// written down once here.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "platform/wide.h"
+
+namespace platform {
+
+/// Unit that separates path components ('\\' on Windows, '/' on POSIX).
+extern const char16_t path_separator;
+
+// ---- Files ---------------------------------------------------------------
+
+/// An open output file. `os` is the backend's handle; the other fields are the
+/// backend's own bookkeeping.
+struct OutputFile {
+  intptr_t os;
+  bool written;
+  bool program;
+};
+
+/// Creates the file, or truncates an existing one, for writing; the file is shared
+/// for writing only while open. `program` says the file will be started as the
+/// child (the POSIX backend makes it executable). Returns false when it cannot.
+bool open_for_writing(const char16_t* path, bool program, OutputFile* out);
+
+/// Writes all `size` bytes at the current position. False on failure, with the
+/// reason in last_error().
+bool write_file(OutputFile* file, const void* data, uint32_t size);
+
+void close_file(OutputFile* file);
+
+/// A read-only view of a whole existing regular file.
+struct MappedFile {
+  const unsigned char* data;
+  uint64_t size;
+  intptr_t os[2];
+};
+
+/// Maps an existing, non-empty regular file read-only, shared for reading,
+/// writing and deletion. False (everything opened already closed) when the file
+/// is absent, cannot be opened, sized or mapped, is empty, or is not a file.
+bool map_file(const char16_t* path, MappedFile* out);
+
+/// Releases the view, the mapping and the file, in that order.
+void unmap_file(MappedFile* file);
+
+/// Creates one directory whose parent exists.
+enum class DirectoryResult { created, already_exists, failed };
+DirectoryResult create_directory(const char16_t* path);
+
+// ---- Paths and folders -----------------------------------------------------
+
+/// Full path of the launcher's own executable into `out` (capacity units).
+/// Returns its length; `capacity` when it was cut to fit (then zero-terminated
+/// within the capacity); 0 on failure. (GetModuleFileNameW's protocol.)
+uint32_t module_path(char16_t* out, uint32_t capacity);
+
+/// Fully qualified form of `path`: relative parts resolved against the current
+/// directory, "." and ".." removed, symbolic links not resolved. Returns the
+/// length written; when `capacity` is too small, the size needed (terminator
+/// included) and nothing usable in `out`; 0 on failure. (GetFullPathNameW's.)
+uint32_t full_path(const char16_t* path, char16_t* out, uint32_t capacity);
+
+/// The temporary-files folder, ending in a separator, into `out` within
+/// `capacity` units; writes nothing (and returns 0) when it cannot.
+uint32_t temp_path(char16_t* out, uint32_t capacity);
+
+enum class KnownFolder { profile, local_app_data };
+/// The folder's current path into `out`. False when it cannot be determined or
+/// does not fit.
+bool known_folder(KnownFolder folder, char16_t* out, uint32_t capacity);
+
+// ---- Environment -----------------------------------------------------------
+
+/// Value of a variable into `buffer` (size units). Returns the length without the
+/// terminator; 0 when absent or empty; the size needed, terminator included, when
+/// the buffer is too small. (GetEnvironmentVariableW's protocol.)
+uint32_t get_environment(const char16_t* name, char16_t* buffer, uint32_t size);
+
+/// Sets a variable, or deletes it when `value` is null. Returns success.
+bool set_environment(const char16_t* name, const char16_t* value);
+
+// ---- Time and identity -------------------------------------------------------
+
+uint32_t process_id();
+/// A high-resolution counter reading (monotonic on POSIX).
+uint64_t performance_counter();
+/// The system time as 100-nanosecond intervals since 1 January 1601 UTC.
+int64_t system_time();
+
+// ---- Errors and output -----------------------------------------------------
+
+/// The calling thread's last system error code.
+uint32_t last_error();
+
+/// The system's English text for an error code, allocated by the system and
+/// never released (every caller ends the process next). Sets `*length` to its
+/// length in characters, 0 when the system has no text.
+char* system_error_text(uint32_t code, uint32_t* length);
+
+/// Writes bytes to standard output or standard error through the C runtime's
+/// buffered streams.
+void write_stdout(const char* text, size_t size);
+void write_stderr(const char* text, size_t size);
+
+/// Ends the process through the runtime's normal exit, flushing buffered output.
+[[noreturn]] void exit_process(int status);
+
+// ---- Start-up and console ----------------------------------------------------
+
+/// Takes the current directory out of the library search order (result ignored).
+void remove_current_directory_from_library_search();
+
+/// The console window, or 0 when there is none.
+intptr_t console_window();
+/// The number of processes attached to the console (GetConsoleProcessList with
+/// a list of `list_size` entries): 0 on failure, more than `list_size` when the
+/// list is too small.
+uint32_t console_process_count(uint32_t list_size);
+void hide_window(intptr_t window);
+
+/// Console control event types, as the handler receives them.
+constexpr uint32_t ctrl_c_event = 0, ctrl_break_event = 1, ctrl_close_event = 2,
+                   ctrl_logoff_event = 5, ctrl_shutdown_event = 6;
+
+/// Registers `handler` for console control events until the process ends. The
+/// system calls it on a thread of its own; when it returns false the event's
+/// default handling follows, which ends the launcher. Returns success.
+bool add_console_control_handler(bool (*handler)(uint32_t type));
+
+// ---- Child process -------------------------------------------------------------
+
+/// True when the child is started from a command line (Windows), false when it
+/// is started from the launcher's own argument vector (POSIX).
+extern const bool child_takes_command_line;
+
+/// The launcher's command line split by the platform's standard rules; the
+/// vector is never released. Null on failure.
+char16_t** command_line_arguments(int* count);
+
+/// The started child: `own` belongs to the thread that waits for it; `shared` is
+/// a second handle to the same process, for the console control handler.
+struct Child {
+  intptr_t own;
+  intptr_t shared;
+};
+
+/// Starts `path` as the child on the launcher's console, standard handles,
+/// environment and current directory. `command_line` is the child's command line
+/// where child_takes_command_line holds; otherwise the launcher's own arguments
+/// follow the launcher's full path. On failure returns false with the system
+/// error code in `*error`.
+bool start_child(const char16_t* path, char16_t* command_line, Child* out, uint32_t* error);
+
+/// Waits for the process to end, at most `timeout_ms` (or without limit when
+/// negative). True when it has ended.
+bool wait_process(intptr_t process, int32_t timeout_ms);
+
+/// Waits without limit for the child's end and reads its exit status: the 32-bit
+/// code on Windows; on POSIX the exit code, or 256 + the signal number for a child
+/// ended by a signal. False when the status cannot be read.
+bool wait_child_status(intptr_t own, uint32_t* status);
+
+/// Passes a console control event on to the child where the platform did not
+/// already deliver it to the child itself.
+void relay_event(intptr_t process, uint32_t type);
+
+/// Ends the process at once (exit status 0 where the platform sets one).
+void terminate_process(intptr_t process);
+
+void close_process(intptr_t process);
+
+/// Called by the main thread when the console control handler has taken the
+/// child: returns at once where the launcher may then end with the child's status
+/// (Windows); never returns where the event's default action ends the launcher.
+void await_console_control_handler();
+
+/// Turns the launch sequence's status into the entry point's result; on POSIX a
+/// child ended by a signal ends the launcher by the same signal.
+int exit_status(uint32_t status);
+
+}  // namespace platform

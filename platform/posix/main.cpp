@@ -1,0 +1,17 @@
+#include <cstdio>
+#include <cstring>
+
+#include "launcher/launch.h"
+#include "platform/platform.h"
+#include "platform/posix/arguments.h"
+#include "platform/posix/utf.h"
+
+int main(int argc, char** argv) {
+  platform::keep_arguments(argc, argv);
+  // argv[0] reaches the child as MORDAX_ORIGINAL_ARGV0; bytes that are not UTF-8
+  // leave it unset rather than altered.
+  static char16_t argv0[kPathCapacity];
+  const char* first = argc > 0 ? argv[0] : "";
+  if (utf8_to_utf16(first, strlen(first), argv0, kPathCapacity) < 0) argv0[0] = 0;
+  return platform::exit_status(launch(argv0));
+}

@@ -1,0 +1,459 @@
+// Linux backend: the natural equivalent of each Windows call the core makes.
+#include <fcntl.h>
+#include <poll.h>
+#include <pthread.h>
+#include <pwd.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+#include "platform/posix/arguments.h"
+#include "platform/posix/utf.h"
+
+#ifndef P_PIDFD
+#define P_PIDFD 3
+#endif
+
+extern char** environ;
+
+namespace platform {
+
+const char16_t path_separator = u'/';
+const bool child_takes_command_line = false;
+
+namespace {
+
+int kept_argc;
+char** kept_argv;
+
+// Fails the call with EILSEQ when a name does not convert.
+bool narrow(const char16_t* text, std::string* out) {
+  if (utf16_to_utf8(text, out)) return true;
+  errno = EILSEQ;
+  return false;
+}
+
+// Copies UTF-8 text into a caller's UTF-16 buffer. Returns the length, or the
+// size needed (terminator included) when it does not fit, or 0 when it does not
+// convert; writes only when it fits.
+uint32_t widen_into(const std::string& text, char16_t* out, uint32_t capacity) {
+  std::vector<char16_t> wide(text.size() + 1);
+  long n = utf8_to_utf16(text.data(), text.size(), wide.data(), wide.size());
+  if (n < 0) return 0;
+  if (size_t(n) + 1 > capacity) return uint32_t(n + 1);
+  memcpy(out, wide.data(), (size_t(n) + 1) * sizeof(char16_t));
+  return uint32_t(n);
+}
+
+bool own_executable(std::string* out) {
+  char buffer[8192];
+  ssize_t n = readlink("/proc/self/exe", buffer, sizeof buffer);
+  if (n <= 0 || size_t(n) >= sizeof buffer) return false;
+  out->assign(buffer, size_t(n));
+  return true;
+}
+
+bool looks_like_program(const unsigned char* data, uint32_t size) {
+  return (size >= 4 && memcmp(data, "\x7f" "ELF", 4) == 0) || (size >= 2 && memcmp(data, "#!", 2) == 0);
+}
+
+// The record format carries no permissions: the child and anything that looks
+// like a program gets execute permission wherever it has read permission.
+void settle_mode(OutputFile* file, bool program) {
+  struct stat st;
+  if (fstat(int(file->os), &st) != 0) return;
+  mode_t mode = st.st_mode & 07777;
+  mode_t wanted = program ? mode | ((mode & 0444) >> 2) : mode & ~mode_t(0111);
+  if (wanted != mode) fchmod(int(file->os), wanted);
+}
+
+}  // namespace
+
+void keep_arguments(int argc, char** argv) {
+  kept_argc = argc;
+  kept_argv = argv;
+}
+
+// ---- Files ---------------------------------------------------------------
+
+bool open_for_writing(const char16_t* path, bool program, OutputFile* out) {
+  std::string name;
+  if (!narrow(path, &name)) return false;
+  int fd = open(name.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, program ? 0755 : 0644);
+  if (fd < 0) return false;
+  *out = OutputFile{fd, false, program};
+  return true;
+}
+
+bool write_file(OutputFile* file, const void* data, uint32_t size) {
+  const auto* bytes = static_cast<const unsigned char*>(data);
+  if (!file->written) {
+    settle_mode(file, file->program || looks_like_program(bytes, size));
+    file->written = true;
+  }
+  while (size > 0) {
+    ssize_t n = write(int(file->os), bytes, size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      if (n == 0) errno = ENOSPC;
+      return false;
+    }
+    bytes += n;
+    size -= uint32_t(n);
+  }
+  return true;
+}
+
+void close_file(OutputFile* file) {
+  if (!file->written) settle_mode(file, file->program);
+  close(int(file->os));
+  file->os = -1;
+}
+
+bool map_file(const char16_t* path, MappedFile* out) {
+  std::string name;
+  if (!narrow(path, &name)) return false;
+  int fd = open(name.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+  if (fd < 0) return false;
+  struct stat st;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size == 0) {
+    close(fd);
+    return false;
+  }
+  void* view = mmap(nullptr, size_t(st.st_size), PROT_READ, MAP_PRIVATE, fd, 0);
+  if (view == MAP_FAILED) {
+    close(fd);
+    return false;
+  }
+  *out = MappedFile{static_cast<const unsigned char*>(view), uint64_t(st.st_size), {fd, 0}};
+  return true;
+}
+
+void unmap_file(MappedFile* file) {
+  munmap(const_cast<unsigned char*>(file->data), size_t(file->size));
+  close(int(file->os[0]));
+}
+
+DirectoryResult create_directory(const char16_t* path) {
+  std::string name;
+  if (!narrow(path, &name)) return DirectoryResult::failed;
+  if (mkdir(name.c_str(), 0755) == 0) return DirectoryResult::created;
+  return errno == EEXIST ? DirectoryResult::already_exists : DirectoryResult::failed;
+}
+
+// ---- Paths and folders -----------------------------------------------------
+
+uint32_t module_path(char16_t* out, uint32_t capacity) {
+  std::string self;
+  if (capacity == 0 || !own_executable(&self)) return 0;
+  std::vector<char16_t> wide(self.size() + 1);
+  long n = utf8_to_utf16(self.data(), self.size(), wide.data(), wide.size());
+  if (n < 0) return 0;
+  if (uint32_t(n) < capacity) {
+    memcpy(out, wide.data(), (size_t(n) + 1) * sizeof(char16_t));
+    return uint32_t(n);
+  }
+  // Cut to fit, as GetModuleFileNameW does.
+  memcpy(out, wide.data(), (capacity - 1) * sizeof(char16_t));
+  out[capacity - 1] = 0;
+  return capacity;
+}
+
+uint32_t full_path(const char16_t* path, char16_t* out, uint32_t capacity) {
+  std::string name;
+  if (!narrow(path, &name) || name.empty()) return 0;
+  if (name[0] != '/') {
+    char cwd[8192];
+    if (getcwd(cwd, sizeof cwd) == nullptr) return 0;
+    name = std::string(cwd) + "/" + name;
+  }
+  // Lexical: "." and ".." go without looking at the file system, like
+  // GetFullPathNameW, so a path that does not exist yet still qualifies.
+  std::vector<std::string> parts;
+  for (size_t start = 0; start <= name.size();) {
+    size_t end = name.find('/', start);
+    if (end == std::string::npos) end = name.size();
+    std::string part = name.substr(start, end - start);
+    if (part == "..") {
+      if (!parts.empty()) parts.pop_back();
+    } else if (!part.empty() && part != ".") {
+      parts.push_back(part);
+    }
+    start = end + 1;
+  }
+  std::string full;
+  for (const std::string& part : parts) full += "/" + part;
+  if (full.empty()) full = "/";
+  return widen_into(full, out, capacity);
+}
+
+uint32_t temp_path(char16_t* out, uint32_t capacity) {
+  const char* dir = getenv("TMPDIR");
+  std::string text = (dir != nullptr && dir[0] != 0) ? dir : "/tmp";
+  text += "/";
+  uint32_t n = widen_into(text, out, capacity);
+  return n < capacity ? n : 0;
+}
+
+static bool profile_folder(std::string* out) {
+  const char* home = getenv("HOME");
+  if (home != nullptr && home[0] != 0) {
+    *out = home;
+    return true;
+  }
+  struct passwd* entry = getpwuid(getuid());
+  if (entry == nullptr || entry->pw_dir == nullptr || entry->pw_dir[0] == 0) return false;
+  *out = entry->pw_dir;
+  return true;
+}
+
+bool known_folder(KnownFolder folder, char16_t* out, uint32_t capacity) {
+  std::string path;
+  if (folder == KnownFolder::local_app_data) {
+    const char* cache = getenv("XDG_CACHE_HOME");
+    if (cache != nullptr && cache[0] == '/') {
+      path = cache;
+    } else {
+      if (!profile_folder(&path)) return false;
+      path += "/.cache";
+    }
+  } else if (!profile_folder(&path)) {
+    return false;
+  }
+  uint32_t n = widen_into(path, out, capacity);
+  return n != 0 && n < capacity;
+}
+
+// ---- Environment -----------------------------------------------------------
+
+uint32_t get_environment(const char16_t* name, char16_t* buffer, uint32_t size) {
+  std::string key;
+  if (!narrow(name, &key)) return 0;
+  const char* value = getenv(key.c_str());
+  if (value == nullptr || value[0] == 0) return 0;
+  return widen_into(value, buffer, size);
+}
+
+bool set_environment(const char16_t* name, const char16_t* value) {
+  std::string key;
+  if (!narrow(name, &key)) return false;
+  if (value == nullptr) return unsetenv(key.c_str()) == 0;
+  std::string text;
+  if (!narrow(value, &text)) return false;
+  return setenv(key.c_str(), text.c_str(), 1) == 0;
+}
+
+// ---- Time and identity -------------------------------------------------------
+
+uint32_t process_id() { return uint32_t(getpid()); }
+
+uint64_t performance_counter() {
+  struct timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return uint64_t(now.tv_sec) * 1000000000u + uint64_t(now.tv_nsec);
+}
+
+int64_t system_time() {
+  constexpr int64_t kSecondsFrom1601To1970 = 11644473600;
+  struct timespec now;
+  clock_gettime(CLOCK_REALTIME, &now);
+  return (int64_t(now.tv_sec) + kSecondsFrom1601To1970) * 10000000 + now.tv_nsec / 100;
+}
+
+// ---- Errors and output -----------------------------------------------------
+
+uint32_t last_error() { return uint32_t(errno); }
+
+char* system_error_text(uint32_t code, uint32_t* length) {
+  char* text = strdup(strerror(int(code)));
+  *length = text != nullptr ? uint32_t(strlen(text)) : 0;
+  return text;
+}
+
+void write_stdout(const char* text, size_t size) { fwrite(text, 1, size, stdout); }
+void write_stderr(const char* text, size_t size) { fwrite(text, 1, size, stderr); }
+void exit_process(int status) { exit(status); }
+
+// ---- Start-up and console ----------------------------------------------------
+
+// The dynamic loader never searches the current directory on its own.
+void remove_current_directory_from_library_search() {}
+
+// No console window exists to hide on Linux.
+intptr_t console_window() { return 0; }
+uint32_t console_process_count(uint32_t) { return 0; }
+void hide_window(intptr_t) {}
+
+namespace {
+
+// SIGINT, SIGQUIT, SIGHUP and SIGTERM play the part of the console events. They
+// are taken by sigwaitinfo() on a thread of their own, so the handler runs as
+// ordinary code, not inside a signal handler.
+constexpr int kEventSignals[] = {SIGINT, SIGQUIT, SIGHUP, SIGTERM};
+
+bool (*event_handler)(uint32_t);
+std::atomic<int> event_signal;
+std::atomic<bool> event_reached_child;
+
+uint32_t event_type(int signal_number) {
+  switch (signal_number) {
+    case SIGINT: return ctrl_c_event;
+    case SIGQUIT: return ctrl_break_event;
+    case SIGHUP: return ctrl_close_event;
+    default: return ctrl_shutdown_event;
+  }
+}
+
+[[noreturn]] void die_by_signal(int signal_number) {
+  signal(signal_number, SIG_DFL);
+  sigset_t one;
+  sigemptyset(&one);
+  sigaddset(&one, signal_number);
+  pthread_sigmask(SIG_UNBLOCK, &one, nullptr);
+  raise(signal_number);
+  _exit(128 + signal_number);  // for a signal whose default action is to go on
+}
+
+void* event_thread(void*) {
+  sigset_t set;
+  sigemptyset(&set);
+  for (int s : kEventSignals) sigaddset(&set, s);
+  for (;;) {
+    siginfo_t info;
+    int s = sigwaitinfo(&set, &info);
+    if (s < 0) continue;
+    // A terminal's signals come from the kernel to the whole foreground process
+    // group, child included; one sent to the launcher alone must be passed on.
+    event_signal = s;
+    event_reached_child = info.si_code == SI_KERNEL;
+    if (!event_handler(event_type(s))) die_by_signal(s);
+  }
+}
+
+}  // namespace
+
+bool add_console_control_handler(bool (*handler)(uint32_t)) {
+  event_handler = handler;
+  sigset_t set;
+  sigemptyset(&set);
+  for (int s : kEventSignals) sigaddset(&set, s);
+  if (pthread_sigmask(SIG_BLOCK, &set, nullptr) != 0) return false;
+  pthread_t thread;
+  if (pthread_create(&thread, nullptr, event_thread, nullptr) != 0) return false;
+  pthread_detach(thread);
+  return true;
+}
+
+// ---- Child process -------------------------------------------------------------
+
+char16_t** command_line_arguments(int* count) {
+  auto** vector = static_cast<char16_t**>(calloc(size_t(kept_argc) + 1, sizeof(char16_t*)));
+  if (vector == nullptr) return nullptr;
+  for (int i = 0; i < kept_argc; ++i) {
+    size_t size = strlen(kept_argv[i]);
+    vector[i] = static_cast<char16_t*>(calloc(size + 1, sizeof(char16_t)));
+    if (vector[i] == nullptr || utf8_to_utf16(kept_argv[i], size, vector[i], size + 1) < 0) return nullptr;
+  }
+  *count = kept_argc;
+  return vector;
+}
+
+static int pidfd_open(pid_t pid) { return int(syscall(SYS_pidfd_open, pid, 0)); }
+
+static int pidfd_send_signal(int fd, int signal_number) {
+  return int(syscall(SYS_pidfd_send_signal, fd, signal_number, nullptr, 0));
+}
+
+bool start_child(const char16_t* path, char16_t*, Child* out, uint32_t* error) {
+  std::string program, self;
+  if (!narrow(path, &program) || !own_executable(&self)) {
+    *error = uint32_t(errno);
+    return false;
+  }
+  std::vector<char*> argv;
+  argv.push_back(self.data());
+  for (int i = 1; i < kept_argc; ++i) argv.push_back(kept_argv[i]);
+  argv.push_back(nullptr);
+
+  // The child starts with no signal blocked, whatever the launcher blocks for
+  // its event thread.
+  posix_spawnattr_t attributes;
+  posix_spawnattr_init(&attributes);
+  sigset_t none;
+  sigemptyset(&none);
+  posix_spawnattr_setsigmask(&attributes, &none);
+  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK);
+  pid_t pid;
+  int result = posix_spawn(&pid, program.c_str(), nullptr, &attributes, argv.data(), environ);
+  posix_spawnattr_destroy(&attributes);
+  if (result != 0) {
+    *error = uint32_t(result);
+    return false;
+  }
+  int own = pidfd_open(pid);
+  int shared = own >= 0 ? fcntl(own, F_DUPFD_CLOEXEC, 0) : -1;
+  if (own < 0 || shared < 0) {
+    *error = uint32_t(errno);
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+    if (own >= 0) close(own);
+    return false;
+  }
+  *out = Child{own, shared};
+  return true;
+}
+
+bool wait_process(intptr_t process, int32_t timeout_ms) {
+  struct pollfd entry = {int(process), POLLIN, 0};
+  for (;;) {
+    int n = poll(&entry, 1, timeout_ms < 0 ? -1 : timeout_ms);
+    if (n < 0 && errno == EINTR) continue;
+    return n > 0;
+  }
+}
+
+bool wait_child_status(intptr_t own, uint32_t* status) {
+  siginfo_t info;
+  memset(&info, 0, sizeof info);
+  while (waitid(idtype_t(P_PIDFD), id_t(own), &info, WEXITED) != 0)
+    if (errno != EINTR) return false;
+  if (info.si_code == CLD_EXITED)
+    *status = uint32_t(info.si_status);
+  else
+    *status = 256 + uint32_t(info.si_status);
+  return true;
+}
+
+void relay_event(intptr_t process, uint32_t) {
+  if (!event_reached_child) pidfd_send_signal(int(process), event_signal);
+}
+
+void terminate_process(intptr_t process) { pidfd_send_signal(int(process), SIGKILL); }
+
+void close_process(intptr_t process) { close(int(process)); }
+
+// The event thread ends the launcher by the event's signal; wait for it.
+void await_console_control_handler() {
+  for (;;) pause();
+}
+
+int exit_status(uint32_t status) {
+  if (status < 256) return int(status);
+  die_by_signal(int(status - 256));
+}
+
+}  // namespace platform

@@ -1,0 +1,7 @@
+#include "launcher/launch.h"
+#include "platform/platform.h"
+
+// -municode: the runtime hands over the arguments as UTF-16.
+int wmain(int, wchar_t** argv) {
+  return platform::exit_status(launch(reinterpret_cast<const char16_t*>(argv[0])));
+}

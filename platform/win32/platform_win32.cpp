@@ -1,0 +1,237 @@
+// Windows backend: each operation is the Win32 call it is named after, with the
+// flags and share modes the launcher documents.
+#include <windows.h>
+#include <shellapi.h>
+#include <shlobj.h>
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "platform/platform.h"
+
+namespace platform {
+
+const char16_t path_separator = u'\\';
+const bool child_takes_command_line = true;
+
+namespace {
+
+// The core keeps UTF-16 in char16_t; Windows spells the same units wchar_t.
+const wchar_t* w(const char16_t* text) { return reinterpret_cast<const wchar_t*>(text); }
+wchar_t* w(char16_t* text) { return reinterpret_cast<wchar_t*>(text); }
+HANDLE h(intptr_t value) { return reinterpret_cast<HANDLE>(value); }
+intptr_t v(HANDLE handle) { return reinterpret_cast<intptr_t>(handle); }
+
+}  // namespace
+
+// ---- Files ---------------------------------------------------------------
+
+bool open_for_writing(const char16_t* path, bool, OutputFile* out) {
+  HANDLE file = CreateFileW(w(path), GENERIC_WRITE, FILE_SHARE_WRITE, /*security*/ nullptr,
+                            CREATE_ALWAYS, /*flags*/ 0, /*template*/ nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  *out = OutputFile{v(file), false, false};
+  return true;
+}
+
+bool write_file(OutputFile* file, const void* data, uint32_t size) {
+  DWORD written = 0;
+  file->written = true;
+  return WriteFile(h(file->os), data, size, &written, /*overlapped*/ nullptr) != 0;
+}
+
+void close_file(OutputFile* file) {
+  CloseHandle(h(file->os));
+  file->os = 0;
+}
+
+bool map_file(const char16_t* path, MappedFile* out) {
+  HANDLE file = CreateFileW(w(path), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                            /*security*/ nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                            /*template*/ nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    GetLastError();
+    return false;
+  }
+  // The size is taken whole: a low part of all ones is a failure only when the
+  // call says so.
+  DWORD high = 0;
+  DWORD low = GetFileSize(file, &high);
+  if (low == INVALID_FILE_SIZE && GetLastError() != NO_ERROR) {
+    CloseHandle(file);
+    return false;
+  }
+  HANDLE mapping = CreateFileMappingW(file, /*security*/ nullptr, PAGE_READONLY, 0, 0, /*name*/ nullptr);
+  if (mapping == nullptr) {
+    GetLastError();
+    CloseHandle(file);
+    return false;
+  }
+  void* view = MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 0);
+  if (view == nullptr) {
+    GetLastError();
+    CloseHandle(mapping);
+    CloseHandle(file);
+    return false;
+  }
+  *out = MappedFile{static_cast<const unsigned char*>(view), (uint64_t(high) << 32) | low,
+                    {v(mapping), v(file)}};
+  return true;
+}
+
+void unmap_file(MappedFile* file) {
+  UnmapViewOfFile(file->data);
+  CloseHandle(h(file->os[0]));
+  CloseHandle(h(file->os[1]));
+}
+
+DirectoryResult create_directory(const char16_t* path) {
+  if (CreateDirectoryW(w(path), /*security*/ nullptr)) return DirectoryResult::created;
+  return GetLastError() == ERROR_ALREADY_EXISTS ? DirectoryResult::already_exists
+                                                : DirectoryResult::failed;
+}
+
+// ---- Paths and folders -----------------------------------------------------
+
+uint32_t module_path(char16_t* out, uint32_t capacity) {
+  return GetModuleFileNameW(/*module*/ nullptr, w(out), capacity);
+}
+
+uint32_t full_path(const char16_t* path, char16_t* out, uint32_t capacity) {
+  return GetFullPathNameW(w(path), capacity, w(out), /*file part*/ nullptr);
+}
+
+uint32_t temp_path(char16_t* out, uint32_t capacity) { return GetTempPathW(capacity, w(out)); }
+
+bool known_folder(KnownFolder folder, char16_t* out, uint32_t capacity) {
+  wchar_t scratch[MAX_PATH];
+  int id = folder == KnownFolder::profile ? CSIDL_PROFILE : CSIDL_LOCAL_APPDATA;
+  if (SHGetFolderPathW(/*window*/ nullptr, id, /*token*/ nullptr, /*flags*/ 0, scratch) != S_OK)
+    return false;
+  return wide_copy(out, capacity, reinterpret_cast<const char16_t*>(scratch));
+}
+
+// ---- Environment -----------------------------------------------------------
+
+uint32_t get_environment(const char16_t* name, char16_t* buffer, uint32_t size) {
+  return GetEnvironmentVariableW(w(name), w(buffer), size);
+}
+
+bool set_environment(const char16_t* name, const char16_t* value) {
+  return SetEnvironmentVariableW(w(name), value != nullptr ? w(value) : nullptr) != 0;
+}
+
+// ---- Time and identity -------------------------------------------------------
+
+uint32_t process_id() { return GetCurrentProcessId(); }
+
+uint64_t performance_counter() {
+  LARGE_INTEGER counter;
+  QueryPerformanceCounter(&counter);
+  return uint64_t(counter.QuadPart);
+}
+
+int64_t system_time() {
+  FILETIME now;
+  GetSystemTimeAsFileTime(&now);
+  return int64_t((uint64_t(now.dwHighDateTime) << 32) | now.dwLowDateTime);
+}
+
+// ---- Errors and output -----------------------------------------------------
+
+uint32_t last_error() { return GetLastError(); }
+
+char* system_error_text(uint32_t code, uint32_t* length) {
+  char* text = nullptr;
+  constexpr DWORD kEnglishUnitedStates = 1033;
+  *length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS |
+                               FORMAT_MESSAGE_ALLOCATE_BUFFER,
+                           /*source*/ nullptr, code, kEnglishUnitedStates,
+                           reinterpret_cast<char*>(&text), 0, /*arguments*/ nullptr);
+  return *length > 0 ? text : nullptr;
+}
+
+void write_stdout(const char* text, size_t size) { fwrite(text, 1, size, stdout); }
+void write_stderr(const char* text, size_t size) { fwrite(text, 1, size, stderr); }
+void exit_process(int status) { exit(status); }
+
+// ---- Start-up and console ----------------------------------------------------
+
+void remove_current_directory_from_library_search() { SetDllDirectoryW(L""); }
+
+intptr_t console_window() { return v(GetConsoleWindow()); }
+
+uint32_t console_process_count(uint32_t list_size) {
+  DWORD list[2];
+  return GetConsoleProcessList(list, list_size < 2 ? list_size : 2);
+}
+
+void hide_window(intptr_t window) { ShowWindow(reinterpret_cast<HWND>(window), SW_HIDE); }
+
+namespace {
+bool (*console_handler)(uint32_t);
+BOOL WINAPI console_handler_entry(DWORD type) { return console_handler(type) ? TRUE : FALSE; }
+}  // namespace
+
+bool add_console_control_handler(bool (*handler)(uint32_t)) {
+  console_handler = handler;
+  return SetConsoleCtrlHandler(console_handler_entry, TRUE) != 0;
+}
+
+// ---- Child process -------------------------------------------------------------
+
+char16_t** command_line_arguments(int* count) {
+  return reinterpret_cast<char16_t**>(CommandLineToArgvW(GetCommandLineW(), count));
+}
+
+bool start_child(const char16_t* path, char16_t* command_line, Child* out, uint32_t* error) {
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+  startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
+  startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+  PROCESS_INFORMATION process = {};
+  if (!CreateProcessW(w(path), w(command_line), /*process security*/ nullptr,
+                      /*thread security*/ nullptr, /*inherit handles*/ TRUE, NORMAL_PRIORITY_CLASS,
+                      /*environment*/ nullptr, /*current directory*/ nullptr, &startup, &process)) {
+    *error = GetLastError();
+    return false;
+  }
+  CloseHandle(process.hThread);
+  // A second handle for the console control handler, so that the main thread's
+  // wait and status read never meet a handle the handler has closed.
+  HANDLE shared = nullptr;
+  if (!DuplicateHandle(GetCurrentProcess(), process.hProcess, GetCurrentProcess(), &shared, 0,
+                       /*inherit*/ FALSE, DUPLICATE_SAME_ACCESS))
+    shared = nullptr;
+  *out = Child{v(process.hProcess), v(shared)};
+  return true;
+}
+
+bool wait_process(intptr_t process, int32_t timeout_ms) {
+  return WaitForSingleObject(h(process), timeout_ms < 0 ? INFINITE : DWORD(timeout_ms)) == WAIT_OBJECT_0;
+}
+
+bool wait_child_status(intptr_t own, uint32_t* status) {
+  WaitForSingleObject(h(own), INFINITE);
+  DWORD code = 0;
+  if (!GetExitCodeProcess(h(own), &code)) return false;
+  *status = code;
+  return true;
+}
+
+// The child shares the console and receives every console event itself.
+void relay_event(intptr_t, uint32_t) {}
+
+void terminate_process(intptr_t process) { TerminateProcess(h(process), 0); }
+
+void close_process(intptr_t process) { CloseHandle(h(process)); }
+
+// The launcher ends with the child's status or by the event's default handling,
+// whichever comes first.
+void await_console_control_handler() {}
+
+int exit_status(uint32_t status) { return int(status); }
+
+}  // namespace platform

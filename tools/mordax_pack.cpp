@@ -1,0 +1,300 @@
+// mordax-pack: writes the payload a launcher carries.
+//
+//   mordax-pack APP_DIR --entry REL_PATH -o PAYLOAD [--level N] [--threads N]
+//   mordax-pack APP_DIR --entry REL_PATH --records-only -o STREAM
+//   mordax-pack --wrap-frame FRAME -o PAYLOAD
+//
+// Records: the entry file first, then every other regular file below APP_DIR
+// in ascending order of the UTF-8 bytes of its relative path, so the same tree
+// always gives the same bytes. A symbolic link to a regular file is stored as
+// that file's contents; anything else that is not a regular file is refused.
+// Files are streamed twice (checksum, then contents); nothing is held whole.
+#include <sys/stat.h>
+#include <unistd.h>
+#include <zlib.h>
+#include <zstd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "payload/format.h"
+#include "tools/pack_names.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr size_t kChunk = 1 << 20;
+
+std::string partial_output;  // removed on failure, so no half payload is left
+
+[[noreturn]] void die(const std::string& message) {
+  fprintf(stderr, "mordax-pack: %s\n", message.c_str());
+  if (!partial_output.empty()) remove(partial_output.c_str());
+  exit(1);
+}
+
+struct Record {
+  std::string relative;  // UTF-8, '/' separators
+  std::u16string name;
+  fs::path source;
+  uint64_t size;
+  uint32_t checksum;
+};
+
+struct Options {
+  std::string app_dir, entry, output, wrap_frame;
+  int level = 19;
+  int threads = 0;
+  bool records_only = false;
+};
+
+[[noreturn]] void usage() {
+  die("usage: mordax-pack APP_DIR --entry REL_PATH -o PAYLOAD [--level N] [--threads N] "
+      "[--records-only]\n       mordax-pack --wrap-frame FRAME -o PAYLOAD");
+}
+
+int parse_int(const char* text, int low, int high, const char* what) {
+  char* end = nullptr;
+  long value = strtol(text, &end, 10);
+  if (*text == 0 || *end != 0 || value < low || value > high)
+    die(std::string(what) + " must be a whole number from " + std::to_string(low) + " to " +
+        std::to_string(high));
+  return int(value);
+}
+
+Options parse(int argc, char** argv) {
+  Options o;
+  for (int i = 1; i < argc; ++i) {
+    std::string a = argv[i];
+    auto value = [&]() -> const char* {
+      if (i + 1 >= argc) usage();
+      return argv[++i];
+    };
+    if (a == "--entry") o.entry = value();
+    else if (a == "-o") o.output = value();
+    else if (a == "--level") o.level = parse_int(value(), 1, ZSTD_maxCLevel(), "--level");
+    else if (a == "--threads") o.threads = parse_int(value(), 0, 256, "--threads");
+    else if (a == "--records-only") o.records_only = true;
+    else if (a == "--wrap-frame") o.wrap_frame = value();
+    else if (!a.empty() && a[0] == '-') usage();
+    else if (o.app_dir.empty()) o.app_dir = a;
+    else usage();
+  }
+  if (o.output.empty()) usage();
+  if (o.wrap_frame.empty() && (o.app_dir.empty() || o.entry.empty())) usage();
+  if (o.threads == 0) o.threads = int(std::max(1u, std::thread::hardware_concurrency()));
+  return o;
+}
+
+// Regular file at `path`, following a symbolic link; refuses anything else.
+uint64_t regular_size(const fs::path& path, const std::string& shown) {
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0) die(shown + ": " + strerror(errno));
+  if (!S_ISREG(st.st_mode)) die(shown + ": not a regular file");
+  return uint64_t(st.st_size);
+}
+
+// One pass over a file, chunk by chunk.
+template <typename F>
+void each_chunk(const Record& r, F&& f) {
+  FILE* in = fopen(r.source.c_str(), "rb");
+  if (in == nullptr) die(r.relative + ": " + strerror(errno));
+  std::vector<unsigned char> buffer(kChunk);
+  uint64_t total = 0;
+  for (;;) {
+    size_t n = fread(buffer.data(), 1, buffer.size(), in);
+    if (n == 0) break;
+    total += n;
+    if (total > r.size) break;
+    f(buffer.data(), n);
+  }
+  bool failed = ferror(in);
+  fclose(in);
+  if (failed) die(r.relative + ": read error");
+  if (total != r.size) die(r.relative + ": file changed while packing");
+}
+
+uint32_t checksum_of(const Record& r) {
+  uLong crc = crc32(0, nullptr, 0);
+  each_chunk(r, [&](const unsigned char* data, size_t n) { crc = crc32(crc, data, uInt(n)); });
+  return crc == 0 ? 1 : uint32_t(crc);
+}
+
+std::vector<Record> collect(const Options& o) {
+  fs::path root = o.app_dir;
+  std::error_code ec;
+  if (!fs::is_directory(root, ec)) die(o.app_dir + ": not a directory");
+  std::string why;
+  Record entry;
+  entry.relative = o.entry;
+  entry.name = record_name(o.entry, &why);
+  if (entry.name.empty()) die(o.entry + ": " + why);
+  entry.source = root / o.entry;
+  entry.size = regular_size(entry.source, o.entry);
+
+  std::vector<Record> rest;
+  fs::recursive_directory_iterator it(root, fs::directory_options::none, ec), end;
+  if (ec) die(o.app_dir + ": " + ec.message());
+  for (; it != end; it.increment(ec)) {
+    if (ec) die(o.app_dir + ": " + ec.message());
+    std::string relative = fs::relative(it->path(), root).generic_string();
+    fs::file_status status = it->symlink_status();
+    if (fs::is_directory(status)) continue;
+    Record r;
+    r.relative = relative;
+    r.source = it->path();
+    r.size = regular_size(r.source, relative);
+    r.name = record_name(relative, &why);
+    if (r.name.empty()) die(relative + ": " + why);
+    if (relative != o.entry) rest.push_back(std::move(r));
+  }
+  std::sort(rest.begin(), rest.end(),
+            [](const Record& a, const Record& b) { return a.relative < b.relative; });
+  std::vector<Record> records;
+  records.push_back(std::move(entry));
+  for (Record& r : rest) records.push_back(std::move(r));
+  return records;
+}
+
+// Where encoded bytes go: the file, counting them.
+struct Sink {
+  FILE* file;
+  uint64_t written = 0;
+  void put(const void* data, size_t n) {
+    if (n > 0 && fwrite(data, 1, n, file) != n) die(std::string("write failed: ") + strerror(errno));
+    written += n;
+  }
+};
+
+// The record stream goes through `emit`, which either compresses or writes it.
+struct Encoder {
+  ZSTD_CCtx* cctx = nullptr;
+  Sink* sink;
+  std::vector<unsigned char> out = std::vector<unsigned char>(ZSTD_CStreamOutSize());
+
+  void feed(const void* data, size_t n, ZSTD_EndDirective mode) {
+    if (cctx == nullptr) {
+      sink->put(data, n);
+      return;
+    }
+    ZSTD_inBuffer in = {data, n, 0};
+    for (;;) {
+      ZSTD_outBuffer o = {out.data(), out.size(), 0};
+      size_t left = ZSTD_compressStream2(cctx, &o, &in, mode);
+      if (ZSTD_isError(left)) die(std::string("compression failed: ") + ZSTD_getErrorName(left));
+      sink->put(out.data(), o.pos);
+      if (mode == ZSTD_e_end ? left == 0 : in.pos == in.size) break;
+    }
+  }
+  void put(const void* data, size_t n) { feed(data, n, ZSTD_e_continue); }
+  template <typename T>
+  void put_le(T value) {
+    unsigned char bytes[sizeof(T)];
+    for (size_t i = 0; i < sizeof(T); ++i) bytes[i] = static_cast<unsigned char>(value >> (8 * i));
+    put(bytes, sizeof bytes);
+  }
+};
+
+ZSTD_CCtx* make_compressor(const Options& o) {
+  ZSTD_CCtx* cctx = ZSTD_createCCtx();
+  auto set = [&](ZSTD_cParameter p, int v) {
+    size_t r = ZSTD_CCtx_setParameter(cctx, p, v);
+    if (ZSTD_isError(r)) die(std::string("compressor setting refused: ") + ZSTD_getErrorName(r));
+  };
+  set(ZSTD_c_compressionLevel, o.level);
+  set(ZSTD_c_windowLog, kPayloadWindowLog);
+  set(ZSTD_c_enableLongDistanceMatching, 1);
+  set(ZSTD_c_contentSizeFlag, 0);
+  set(ZSTD_c_checksumFlag, 0);
+  set(ZSTD_c_dictIDFlag, 0);
+  // With one worker or more the frame is the same whatever the count; only the
+  // single-threaded mode (0 workers) would give other bytes, so it is never used.
+  set(ZSTD_c_nbWorkers, o.threads);
+  return cctx;
+}
+
+void finish_payload(Sink& sink) {
+  static const unsigned char zeros[kPayloadAlignment] = {};
+  sink.put(zeros, (kPayloadAlignment - sink.written % kPayloadAlignment) % kPayloadAlignment);
+  uint64_t trailer = sink.written;
+  unsigned char bytes[8];
+  for (int i = 0; i < 8; ++i) bytes[i] = static_cast<unsigned char>(trailer >> (8 * i));
+  sink.put(bytes, 8);
+}
+
+void wrap_frame(const Options& o, Sink& sink) {
+  sink.put(kPayloadMagic, sizeof kPayloadMagic);
+  FILE* in = fopen(o.wrap_frame.c_str(), "rb");
+  if (in == nullptr) die(o.wrap_frame + ": " + strerror(errno));
+  std::vector<unsigned char> buffer(kChunk);
+  for (size_t n; (n = fread(buffer.data(), 1, buffer.size(), in)) > 0;) sink.put(buffer.data(), n);
+  fclose(in);
+  finish_payload(sink);
+}
+
+void pack(const Options& o, Sink& sink) {
+  std::vector<Record> records = collect(o);
+  bool progress = isatty(2);
+  Encoder encoder;
+  encoder.sink = &sink;
+  if (!o.records_only) {
+    sink.put(kPayloadMagic, sizeof kPayloadMagic);
+    encoder.cctx = make_compressor(o);
+  }
+  uint64_t total = 0, done = 0;
+  for (const Record& r : records) total += r.size;
+  for (size_t i = 0; i < records.size(); ++i) {
+    Record& r = records[i];
+    r.checksum = checksum_of(r);
+    for (char16_t unit : r.name) encoder.put_le<uint16_t>(unit);
+    encoder.put_le<uint16_t>(0);
+    encoder.put_le<uint64_t>(r.size);
+    encoder.put_le<uint32_t>(r.checksum);
+    uLong crc = crc32(0, nullptr, 0);
+    each_chunk(r, [&](const unsigned char* data, size_t n) {
+      crc = crc32(crc, data, uInt(n));
+      encoder.put(data, n);
+    });
+    if ((crc == 0 ? 1 : uint32_t(crc)) != r.checksum) die(r.relative + ": file changed while packing");
+    done += r.size;
+    if (progress)
+      fprintf(stderr, "\rmordax-pack: %zu/%zu files, %llu/%llu MiB", i + 1, records.size(),
+              (unsigned long long)(done >> 20), (unsigned long long)(total >> 20));
+  }
+  encoder.put_le<uint16_t>(0);  // end marker
+  encoder.feed(nullptr, 0, ZSTD_e_end);
+  if (progress) fprintf(stderr, "\n");
+  if (encoder.cctx != nullptr) {
+    ZSTD_freeCCtx(encoder.cctx);
+    finish_payload(sink);
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options o = parse(argc, argv);
+  // Written beside the output and renamed at the end, so a failed run never
+  // leaves a payload that looks complete.
+  std::string partial = o.output + ".partial";
+  FILE* file = fopen(partial.c_str(), "wb");
+  if (file != nullptr) partial_output = partial;
+  if (file == nullptr) die(o.output + ": " + strerror(errno));
+  Sink sink{file};
+  if (!o.wrap_frame.empty())
+    wrap_frame(o, sink);
+  else
+    pack(o, sink);
+  if (fclose(file) != 0) die(o.output + ": " + strerror(errno));
+  if (rename(partial.c_str(), o.output.c_str()) != 0) die(o.output + ": " + strerror(errno));
+  partial_output.clear();
+  return 0;
+}
