@@ -1,0 +1,23 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds both targets and runs every test: the Linux
+# suite (Debug, AddressSanitizer and UndefinedBehaviorSanitizer) natively, then
+# the Windows suite under Wine.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+cd "$root"
+bash scripts/install-deps.sh
+
+cmake --preset linux-test
+cmake --build build/linux-test
+ctest --preset linux-test -j2
+
+# The Windows build packs its payloads with the host writer of the release tree.
+cmake --preset linux-release
+cmake --build build/linux-release
+cmake --preset windows
+cmake --build build/windows
+export MORDAX_WINEPREFIX=$root/build/windows/wineprefix
+cmake/wine-run cmd /c exit 0 >/dev/null 2>&1 || true   # makes the prefix once
+WINEPREFIX=$MORDAX_WINEPREFIX wineserver -p
+trap 'WINEPREFIX=$MORDAX_WINEPREFIX wineserver -k 2>/dev/null || true' EXIT
+ctest --preset windows -j2

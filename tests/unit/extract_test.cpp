@@ -1,0 +1,168 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "extract/checksum.h"
+#include "extract/extract.h"
+#include "launcher/launch.h"
+#include "payload/payload.h"
+#include "tests/unit/fake_platform.h"
+#include "tests/unit/payload_builder.h"
+
+namespace {
+
+using fake::state;
+
+class Extraction : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    fake::reset();
+    wide_copy(target_directory, kPathCapacity, u"C:\\T");
+    child_executable_path[0] = 0;
+    state().directories = {u"C:\\T"};
+  }
+
+  // Runs the record loop over a payload; returns the fatal status, or 0.
+  int extract(const std::vector<RecordSpec>& records) {
+    return extract_payload(make_payload(records));
+  }
+  int extract_payload(const std::string& payload) {
+    state().payload = payload;
+    state().calls.clear();
+    int status = 0;
+    payload_open();
+    try {
+      extract_records();
+    } catch (const FatalExit& e) {
+      status = e.status;
+    }
+    payload_close();
+    return status;
+  }
+  size_t count_calls(const std::string& prefix) {
+    return size_t(std::count_if(state().calls.begin(), state().calls.end(),
+                                [&](const std::string& c) { return c.rfind(prefix, 0) == 0; }));
+  }
+};
+
+TEST_F(Extraction, WritesEveryRecordBelowTheTargetAndNamesTheFirstAsTheChild) {
+  EXPECT_EQ(extract({{u"app.exe", "MZ program"}, {u"lib\\data.bin", "data"}}), 0);
+  EXPECT_EQ(state().files[u"C:\\T\\app.exe"], "MZ program");
+  EXPECT_EQ(state().files[u"C:\\T\\lib\\data.bin"], "data");
+  EXPECT_EQ(std::u16string(child_executable_path), u"C:\\T\\app.exe");
+  EXPECT_TRUE(state().opened_as_program[u"C:\\T\\app.exe"]);
+  EXPECT_FALSE(state().opened_as_program[u"C:\\T\\lib\\data.bin"]);
+}
+
+TEST_F(Extraction, AnEmptyStreamWritesNothingAndLeavesTheChildPathEmpty) {
+  EXPECT_EQ(extract({}), 0);
+  EXPECT_EQ(child_executable_path[0], 0);
+  EXPECT_TRUE(state().calls.empty());
+}
+
+TEST_F(Extraction, ASecondStartOverUnchangedFilesOpensAndCreatesNothing) {
+  std::vector<RecordSpec> records = {{u"app.exe", "MZ"}, {u"a\\b\\c.txt", noise(70000, 1)}};
+  ASSERT_EQ(extract(records), 0);
+  child_executable_path[0] = 0;
+  ASSERT_EQ(extract(records), 0);
+  EXPECT_EQ(count_calls("open"), 0u);
+  EXPECT_EQ(count_calls("mkdir"), 0u);
+  EXPECT_EQ(std::u16string(child_executable_path), u"C:\\T\\app.exe");
+}
+
+TEST_F(Extraction, AFileWithOtherContentsIsRewrittenInFull) {
+  state().files[u"C:\\T\\app.exe"] = "an older and longer program";
+  ASSERT_EQ(extract({{u"app.exe", "new"}}), 0);
+  EXPECT_EQ(state().files[u"C:\\T\\app.exe"], "new");
+}
+
+TEST_F(Extraction, AnEmptyRecordIsWrittenAgainAtEveryStart) {
+  ASSERT_EQ(extract({{u"app.exe", "x"}, {u"empty", ""}}), 0);
+  EXPECT_EQ(state().files.count(u"C:\\T\\empty"), 1u);
+  ASSERT_EQ(extract({{u"app.exe", "x"}, {u"empty", ""}}), 0);
+  EXPECT_EQ(state().calls, (std::vector<std::string>{"open C:\\T\\empty", "close C:\\T\\empty"}));
+}
+
+TEST_F(Extraction, ContentsMoveIn32KiBChunks) {
+  ASSERT_EQ(extract({{u"a", std::string(32768, 'a')}, {u"b", std::string(32769, 'b')}}), 0);
+  EXPECT_EQ(state().calls, (std::vector<std::string>{"mkdir C:\\T", "open C:\\T\\a", "write 32768", "close C:\\T\\a",
+                                                     "open C:\\T\\b", "write 32768", "write 1",
+                                                     "close C:\\T\\b"}));
+}
+
+TEST_F(Extraction, ALaterRecordWithTheSameNameWinsInStreamOrder) {
+  ASSERT_EQ(extract({{u"app.exe", "x"}, {u"f", "first"}, {u"f", "second"}}), 0);
+  EXPECT_EQ(state().files[u"C:\\T\\f"], "second");
+}
+
+TEST_F(Extraction, DirectoriesAreMadeOnlyForFilesThatAreWritten) {
+  ASSERT_EQ(extract({{u"app.exe", "x"}, {u"d\\e\\f.txt", "f"}}), 0);
+  // C:\T confirmed once; C:\T\d\e fails, C:\T\d is made, C:\T\d\e again.
+  EXPECT_EQ(count_calls("mkdir"), 4u);
+  EXPECT_TRUE(state().directories.count(u"C:\\T\\d\\e"));
+}
+
+TEST_F(Extraction, AFileThatCannotBeOpenedStopsWithItsPath) {
+  state().unwritable.insert(u"C:\\T\\locked.dll");
+  EXPECT_EQ(extract({{u"app.exe", "x"}, {u"locked.dll", "y"}, {u"after", "z"}}), 2);
+  EXPECT_EQ(state().err, "Error, failed to open 'C:\\T\\locked.dll' for writing.\n");
+  EXPECT_EQ(state().out, "");
+  EXPECT_EQ(state().files[u"C:\\T\\app.exe"], "x");  // written before the failure, kept
+  EXPECT_EQ(state().files.count(u"C:\\T\\after"), 0u);
+}
+
+TEST_F(Extraction, AFailedWriteStopsWithTheSystemError) {
+  state().write_budget = 40000;
+  state().error_texts[112] = "There is not enough space on the disk.\r\n";
+  EXPECT_EQ(extract({{u"app.exe", "x"}, {u"big", std::string(100000, 'b')}}), 2);
+  EXPECT_EQ(state().err,
+            "Error, couldn't unpack file to target path. ([Error 112] There is not enough space on the disk.)\n");
+  EXPECT_EQ(state().files[u"C:\\T\\big"].size(), 32768u);  // the partial file stays
+}
+
+TEST_F(Extraction, NameAndPathLimitsAreEnforcedWithoutOverflow) {
+  // target "C:\T" (4 units) + separator + name: a name of 4090 units makes 4095.
+  wide_copy(target_directory, kPathCapacity, u"C:\\T");
+  std::u16string longest_name(1023, u'n');
+  EXPECT_EQ(extract({{longest_name, "ok"}}), 0);
+  EXPECT_EQ(state().files[u"C:\\T\\" + longest_name], "ok");
+
+  EXPECT_EQ(extract({{std::u16string(1024, u'n'), "too long"}}), 2);
+  EXPECT_EQ(state().out, "Error, record path too long for the target directory.\n");
+
+  std::u16string deep_target = u"C:\\" + std::u16string(4095 - 3 - 1 - 10, u't');
+  wide_copy(target_directory, kPathCapacity, deep_target.c_str());
+  state().directories.insert(deep_target);
+  state().out.clear();
+  EXPECT_EQ(extract({{std::u16string(10, u'f'), "fits"}}), 0);  // exactly 4095 units
+  EXPECT_EQ(extract({{std::u16string(11, u'f'), "does not"}}), 2);
+  EXPECT_EQ(state().out, "Error, record path too long for the target directory.\n");
+}
+
+TEST(Checksum, FollowsTheRecordConventions) {
+  fake::reset();
+  EXPECT_EQ(checksum_update(0, "123456789", 9), 0xCBF43926u);
+  EXPECT_EQ(record_checksum("", 0), 1u);  // CRC 0 is stored as 1
+  state().files[u"C:\\check"] = "123456789";
+  state().files[u"C:\\empty"] = "";
+  state().directories.insert(u"C:\\dir");
+  EXPECT_EQ(file_checksum(u"C:\\check"), 0xCBF43926u);
+  EXPECT_EQ(file_checksum(u"C:\\empty"), 0u);
+  EXPECT_EQ(file_checksum(u"C:\\absent"), 0u);
+  EXPECT_EQ(file_checksum(u"C:\\dir"), 0u);
+  // Four bytes whose CRC-32 is 0 (the CRC of x followed by its own CRC, inverted).
+  std::string zero_crc = "\x9d\x0a\xd9\x6d";
+  EXPECT_EQ(checksum_update(0, zero_crc.data(), 4), 0u);
+  state().files[u"C:\\zero"] = zero_crc;
+  EXPECT_EQ(file_checksum(u"C:\\zero"), 1u);
+}
+
+TEST(Checksum, ContinuesAcrossPiecesLikeOneCall) {
+  std::string data = noise(3000000, 9);
+  uint32_t whole = checksum_update(0, data.data(), data.size());
+  uint32_t pieces = checksum_update(checksum_update(0, data.data(), 1234567), data.data() + 1234567,
+                                    data.size() - 1234567);
+  EXPECT_EQ(whole, pieces);
+}
+
+}  // namespace

@@ -1,0 +1,249 @@
+#include "tests/unit/fake_platform.h"
+
+#include <cstdlib>
+#include <deque>
+#include <cstring>
+
+#include "child/run_child.h"
+#include "extract/directories.h"
+#include "launcher/build_strings.h"
+#include "payload/payload.h"
+
+namespace fake {
+
+static std::deque<std::string> system_texts;
+static std::vector<std::u16string> open_paths;
+
+State& state() {
+  static State s;
+  return s;
+}
+
+// Buffers the core never releases (system texts, open files after a fatal
+// stop) are freed when the next case starts.
+void reset() {
+  system_texts.clear();
+  open_paths.clear();
+  payload_close();
+  state() = State();
+  forget_known_directories();
+  child_process = 0;
+}
+
+std::string narrow(const std::u16string& text) {
+  std::string out;
+  for (char16_t c : text) out.push_back(c < 0x80 ? char(c) : '?');
+  return out;
+}
+
+}  // namespace fake
+
+using fake::state;
+
+PayloadBytes embedded_payload() {
+  return {reinterpret_cast<const unsigned char*>(state().payload.data()), state().payload.size()};
+}
+
+const BuildStrings& build_strings() {
+  static BuildStrings strings;
+  strings = {state().target_spec.c_str(), u"Tarvell", u"Tarvell Pro", u"2.3.8", u"2.3.8", u"2.3.8"};
+  return strings;
+}
+
+namespace platform {
+
+const char16_t path_separator = u'\\';
+const bool child_takes_command_line = true;
+
+namespace {
+
+uint32_t put(const std::u16string& text, char16_t* out, uint32_t capacity) {
+  if (text.size() + 1 > capacity) return uint32_t(text.size() + 1);
+  memcpy(out, text.c_str(), (text.size() + 1) * sizeof(char16_t));
+  return uint32_t(text.size());
+}
+
+// A drive root ("C:") always exists; so does the parent of a bare name.
+bool parent_exists(const std::u16string& path) {
+  size_t cut = path.rfind(u'\\');
+  if (cut == std::u16string::npos) return true;
+  std::u16string parent = path.substr(0, cut);
+  return (parent.size() == 2 && parent[1] == u':') || state().directories.count(parent) > 0;
+}
+
+void log(const char* what, const char16_t* path) {
+  state().calls.push_back(std::string(what) + " " + fake::narrow(path));
+}
+
+}  // namespace
+
+bool open_for_writing(const char16_t* path, bool program, OutputFile* out) {
+  log("open", path);
+  std::u16string p = path;
+  if (state().unwritable.count(p) || state().directories.count(p)) {
+    state().last_error = 5;
+    return false;
+  }
+  if (!parent_exists(p)) {
+    state().last_error = 3;
+    return false;
+  }
+  state().files[p].clear();
+  state().opened_as_program[p] = program;
+  fake::open_paths.push_back(p);
+  *out = OutputFile{intptr_t(fake::open_paths.size() - 1), false, program};
+  return true;
+}
+
+bool write_file(OutputFile* file, const void* data, uint32_t size) {
+  auto& budget = state().write_budget;
+  if (budget >= 0 && long(size) > budget) {
+    state().last_error = 112;  // disk full
+    return false;
+  }
+  if (budget >= 0) budget -= long(size);
+  state().calls.push_back("write " + std::to_string(size));
+  state().files[fake::open_paths[size_t(file->os)]].append(static_cast<const char*>(data), size);
+  return true;
+}
+
+void close_file(OutputFile* file) {
+  log("close", fake::open_paths[size_t(file->os)].c_str());
+}
+
+bool map_file(const char16_t* path, MappedFile* out) {
+  auto it = state().files.find(path);
+  if (it == state().files.end() || it->second.empty()) return false;
+  *out = MappedFile{reinterpret_cast<const unsigned char*>(it->second.data()), it->second.size(), {0, 0}};
+  return true;
+}
+
+void unmap_file(MappedFile*) {}
+
+DirectoryResult create_directory(const char16_t* path) {
+  log("mkdir", path);
+  std::u16string p = path;
+  if (state().refused_directories.count(p)) return DirectoryResult::failed;
+  if (state().directories.count(p) || state().files.count(p)) return DirectoryResult::already_exists;
+  if (!parent_exists(p)) return DirectoryResult::failed;
+  state().directories.insert(p);
+  return DirectoryResult::created;
+}
+
+uint32_t module_path(char16_t* out, uint32_t capacity) {
+  if (state().module_fails) return 0;
+  const std::u16string& m = state().module;
+  if (m.size() + 1 <= capacity) return put(m, out, capacity);
+  memcpy(out, m.data(), (capacity - 1) * sizeof(char16_t));
+  out[capacity - 1] = 0;
+  return capacity;
+}
+
+uint32_t full_path(const char16_t* path, char16_t* out, uint32_t capacity) {
+  std::u16string p = path;
+  if (p.empty()) return 0;
+  if (!(p.size() >= 2 && p[1] == u':')) p = state().current_directory + u"\\" + p;
+  return put(p, out, capacity);
+}
+
+uint32_t temp_path(char16_t* out, uint32_t capacity) {
+  if (state().temp_fails) return 0;
+  uint32_t n = put(state().temp, out, capacity);
+  return n;
+}
+
+bool known_folder(KnownFolder folder, char16_t* out, uint32_t capacity) {
+  bool profile = folder == KnownFolder::profile;
+  if (profile ? state().profile_fails : state().cache_fails) return false;
+  const std::u16string& value = profile ? state().profile : state().local_app_data;
+  return put(value, out, capacity) < capacity;
+}
+
+uint32_t get_environment(const char16_t* name, char16_t* buffer, uint32_t size) {
+  auto it = state().environment.find(name);
+  if (it == state().environment.end() || it->second.empty()) return 0;
+  return put(it->second, buffer, size);
+}
+
+bool set_environment(const char16_t* name, const char16_t* value) {
+  if (value == nullptr)
+    state().environment.erase(name);
+  else
+    state().environment[name] = value;
+  return true;
+}
+
+uint32_t process_id() { return state().pid; }
+uint64_t performance_counter() { return state().counter; }
+int64_t system_time() { return state().time; }
+
+uint32_t last_error() { return state().last_error; }
+
+char* system_error_text(uint32_t code, uint32_t* length) {
+  auto it = state().error_texts.find(code);
+  if (it == state().error_texts.end()) {
+    *length = 0;
+    return nullptr;
+  }
+  *length = uint32_t(it->second.size());
+  fake::system_texts.push_back(it->second);
+  return fake::system_texts.back().data();
+}
+
+void write_stdout(const char* text, size_t size) { state().out.append(text, size); }
+void write_stderr(const char* text, size_t size) { state().err.append(text, size); }
+void exit_process(int status) { throw FatalExit{status}; }
+
+void remove_current_directory_from_library_search() { state().calls.push_back("dll-directory"); }
+intptr_t console_window() { return state().window; }
+uint32_t console_process_count(uint32_t) { return state().console_count; }
+void hide_window(intptr_t) { state().calls.push_back("hide-window"); }
+
+bool add_console_control_handler(bool (*handler)(uint32_t)) {
+  if (state().handler_registration_fails) return false;
+  state().handler = handler;
+  return true;
+}
+
+char16_t** command_line_arguments(int* count) {
+  static std::vector<std::u16string> copies;
+  static std::vector<char16_t*> vector;
+  copies = state().arguments;
+  vector.clear();
+  for (auto& a : copies) vector.push_back(a.data());
+  *count = int(vector.size());
+  return vector.data();
+}
+
+bool start_child(const char16_t* path, char16_t* command_line, Child* out, uint32_t* error) {
+  state().started_path = path;
+  state().started_command_line = command_line != nullptr ? command_line : u"";
+  if (state().child_start_fails || state().started_path.empty()) {
+    *error = state().child_error;
+    return false;
+  }
+  *out = Child{101, 202};
+  return true;
+}
+
+bool wait_process(intptr_t process, int32_t timeout_ms) {
+  state().calls.push_back("wait " + std::to_string(process) + " " + std::to_string(timeout_ms));
+  return state().child_ends_within_grace;
+}
+
+bool wait_child_status(intptr_t own, uint32_t* status) {
+  state().calls.push_back("wait-status " + std::to_string(own));
+  if (state().during_wait) state().during_wait();
+  *status = state().child_status;
+  return state().child_status_readable;
+}
+
+void relay_event(intptr_t process, uint32_t type) {
+  state().calls.push_back("relay " + std::to_string(process) + " " + std::to_string(type));
+}
+void terminate_process(intptr_t process) { state().calls.push_back("terminate " + std::to_string(process)); }
+void close_process(intptr_t process) { state().calls.push_back("close-process " + std::to_string(process)); }
+void await_console_control_handler() { state().calls.push_back("await-handler"); }
+int exit_status(uint32_t status) { return int(status); }
+
+}  // namespace platform

@@ -1,0 +1,72 @@
+// A platform for the core's unit tests: an in-memory file system and
+// environment that record every call, with Windows-style paths. A fatal stop
+// throws FatalExit instead of ending the process.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+
+struct FatalExit {
+  int status;
+};
+
+namespace fake {
+
+struct State {
+  // File system.
+  std::map<std::u16string, std::string> files;
+  std::set<std::u16string> directories;
+  std::set<std::u16string> refused_directories;  // create_directory fails there
+  std::set<std::u16string> unwritable;           // open_for_writing fails there
+  long write_budget = -1;                        // bytes writable before a write fails
+  std::vector<std::string> calls;                // "mkdir C:\T\a", "open C:\T\f", ...
+  std::map<std::u16string, bool> opened_as_program;
+
+  // Paths, folders and identity.
+  std::u16string module = u"C:\\apps\\Tool.EXE";
+  std::u16string current_directory = u"C:\\work";
+  std::u16string temp = u"C:\\Temp\\";
+  std::u16string profile = u"C:\\Users\\ann";
+  std::u16string local_app_data = u"C:\\Users\\ann\\AppData\\Local";
+  bool module_fails = false, temp_fails = false, profile_fails = false, cache_fails = false;
+  uint32_t pid = 4242;
+  uint64_t counter = 1;
+  int64_t time = 133000000000000000;
+  std::map<std::u16string, std::u16string> environment;
+
+  // Output and errors.
+  std::string out, err;
+  uint32_t last_error = 0;
+  std::map<uint32_t, std::string> error_texts;
+
+  // Payload and build strings.
+  std::string payload;
+  std::u16string target_spec = u"{CACHE_DIR}\\tarvell-2.3.8";
+
+  // Console and child.
+  intptr_t window = 0;
+  uint32_t console_count = 0;
+  bool handler_registration_fails = false;
+  bool (*handler)(uint32_t) = nullptr;
+  std::vector<std::u16string> arguments = {u"tool.exe"};
+  bool child_start_fails = false;
+  uint32_t child_error = 2;
+  bool child_ends_within_grace = true;
+  bool child_status_readable = true;
+  uint32_t child_status = 0;
+  std::u16string started_path, started_command_line;
+  std::function<void()> during_wait;  // runs while the main thread waits for the child
+};
+
+State& state();
+/// Fresh state, an empty directory memo and no child.
+void reset();
+std::string narrow(const std::u16string& text);
+
+}  // namespace fake

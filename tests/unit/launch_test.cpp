@@ -1,0 +1,138 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "child/run_child.h"
+#include "extract/extract.h"
+#include "launcher/console.h"
+#include "launcher/launch.h"
+#include "tests/unit/fake_platform.h"
+#include "tests/unit/payload_builder.h"
+
+namespace {
+
+using fake::state;
+
+class Launch : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    fake::reset();
+    child_executable_path[0] = 0;
+    state().directories = {u"C:\\Users", u"C:\\Users\\ann", u"C:\\Users\\ann\\AppData",
+                           u"C:\\Users\\ann\\AppData\\Local"};
+    state().payload = make_payload({{u"app.exe", "MZ"}, {u"lib\\x.dll", "dll"}});
+  }
+  // The launcher's status, or the fatal one.
+  uint32_t run() {
+    try {
+      return launch(u"tool");
+    } catch (const FatalExit& e) {
+      return uint32_t(e.status);
+    }
+  }
+  bool called(const std::string& call) {
+    return std::find(state().calls.begin(), state().calls.end(), call) != state().calls.end();
+  }
+};
+
+TEST_F(Launch, UnpacksAndStartsTheFirstRecordWithTheHandOffVariables) {
+  state().child_status = 0xC0000005;
+  state().environment[u"MORDAX_ONEFILE_RANDOM"] = u"inherited";
+  state().environment[u"MORDAX_ONEFILE_START"] = u"1";
+  state().environment[u"MORDAX_ONEFILE_TIME_US"] = u"2";
+  state().environment[u"MORDAX_ONEFILE_PARENT"] = u"1";
+  state().arguments = {u"tool", u"x y"};
+  EXPECT_EQ(run(), 0xC0000005u);
+  const std::u16string target = u"C:\\Users\\ann\\AppData\\Local\\tarvell-2.3.8";
+  EXPECT_EQ(state().files[target + u"\\lib\\x.dll"], "dll");
+  EXPECT_EQ(state().started_path, target + u"\\app.exe");
+  EXPECT_EQ(state().started_command_line, u"C:\\apps\\Tool.EXE \"x y\"");
+  auto& env = state().environment;
+  EXPECT_EQ(env.count(u"MORDAX_ONEFILE_RANDOM") + env.count(u"MORDAX_ONEFILE_START") +
+                env.count(u"MORDAX_ONEFILE_TIME_US"), 0u);
+  EXPECT_EQ(env[u"MORDAX_ONEFILE_PARENT"], u"4242");
+  EXPECT_EQ(env[u"MORDAX_ONEFILE_DIRECTORY"], u"C:\\apps");
+  EXPECT_EQ(env[u"MORDAX_ORIGINAL_ARGV0"], u"tool");
+  EXPECT_TRUE(called("dll-directory"));
+  // Both handles are closed, each once, and the handler was never needed.
+  EXPECT_TRUE(called("close-process 101"));
+  EXPECT_TRUE(called("close-process 202"));
+  EXPECT_FALSE(called("await-handler"));
+  EXPECT_EQ(child_process, 0);
+}
+
+TEST_F(Launch, TheParentVariableIsSetBeforeTheFirstExpansion) {
+  state().target_spec = u"C:\\T\\{PID}";
+  state().environment[u"MORDAX_ONEFILE_PARENT"] = u"99";
+  state().directories.insert(u"C:\\T");
+  EXPECT_EQ(run(), 0u);
+  EXPECT_EQ(state().started_path, u"C:\\T\\4242\\app.exe");
+}
+
+TEST_F(Launch, RunValuesNamedByTheTargetReachTheChild) {
+  state().target_spec = u"C:\\T\\{RANDOM}";
+  state().directories.insert(u"C:\\T");
+  state().environment[u"MORDAX_ONEFILE_RANDOM"] = u"stale";
+  EXPECT_EQ(run(), 0u);
+  std::u16string token = state().environment[u"MORDAX_ONEFILE_RANDOM"];
+  EXPECT_EQ(token.size(), 11u);
+  EXPECT_EQ(state().started_path, u"C:\\T\\" + token + u"\\app.exe");
+}
+
+TEST_F(Launch, AFailedExpansionStopsBeforeThePayloadIsLookedAt) {
+  state().target_spec = u"{NOSUCH}\\x";
+  state().payload = "not a payload";
+  EXPECT_EQ(run(), uint32_t(3));
+  EXPECT_EQ(state().err, "Error, couldn't runtime expand spec '{NOSUCH}\\x'.\n");
+  EXPECT_EQ(state().out, "");
+  EXPECT_EQ(state().handler, nullptr);
+}
+
+TEST_F(Launch, AHandlerThatCannotBeRegisteredStopsBeforeUnpacking) {
+  state().handler_registration_fails = true;
+  EXPECT_EQ(run(), 2u);
+  EXPECT_EQ(state().out, "Error, failed to register signal handler.\n");
+  EXPECT_TRUE(state().files.empty());
+}
+
+TEST_F(Launch, APayloadWithoutRecordsCannotLaunchAChild) {
+  state().payload = wrap_payload(compress_frame(std::string(2, '\0')));
+  state().error_texts[3] = "The system cannot find the path specified.\r\n";
+  state().child_error = 3;
+  EXPECT_EQ(run(), 2u);
+  EXPECT_EQ(state().started_path, u"");
+  EXPECT_EQ(state().err, "Error, couldn't launch child ([Error 3] The system cannot find the path specified.)\n");
+}
+
+TEST_F(Launch, AnUnreadableStatusBecomesOne) {
+  state().child_status_readable = false;
+  EXPECT_EQ(run(), 1u);
+}
+
+TEST_F(Launch, WhenTheHandlerTookTheChildTheMainThreadDefersToIt) {
+  state().child_status = 7;
+  state().during_wait = [] { console_control_handler(0); };
+  EXPECT_EQ(run(), 7u);
+  // The handler closed the shared handle, the main thread its own: once each.
+  EXPECT_EQ(std::count(state().calls.begin(), state().calls.end(), "close-process 202"), 1);
+  EXPECT_EQ(std::count(state().calls.begin(), state().calls.end(), "close-process 101"), 1);
+  EXPECT_TRUE(called("await-handler"));
+}
+
+TEST(FullPath, QualifiesRelativePathsAndRefusesWhatDoesNotFit) {
+  fake::reset();
+  char16_t buffer[kPathCapacity] = u"rel\\dir";
+  EXPECT_TRUE(make_full_path(buffer, kPathCapacity));
+  EXPECT_EQ(std::u16string(buffer), u"C:\\work\\rel\\dir");
+  char16_t empty[kPathCapacity] = u"";
+  EXPECT_FALSE(make_full_path(empty, kPathCapacity));
+  std::u16string longest = u"C:\\" + std::u16string(4092, u'a');
+  std::u16string b = longest;
+  b.resize(kPathCapacity);
+  EXPECT_TRUE(make_full_path(b.data(), kPathCapacity));
+  std::u16string too_long = u"C:\\" + std::u16string(4093, u'a');
+  too_long.resize(kPathCapacity + 1);
+  EXPECT_FALSE(make_full_path(too_long.data(), kPathCapacity + 1));
+}
+
+}  // namespace

@@ -1,0 +1,64 @@
+#include "tests/unit/payload_builder.h"
+
+#include <zlib.h>
+#include <zstd.h>
+
+#include <stdexcept>
+
+std::string record_stream(const std::vector<RecordSpec>& records, bool end_marker) {
+  std::string s;
+  auto le = [&](uint64_t v, int bytes) {
+    for (int i = 0; i < bytes; ++i) s.push_back(char(v >> (8 * i)));
+  };
+  for (const RecordSpec& r : records) {
+    for (char16_t u : r.name) le(u, 2);
+    le(0, 2);
+    le(r.contents.size(), 8);
+    uint32_t crc = uint32_t(crc32(0, reinterpret_cast<const Bytef*>(r.contents.data()), uInt(r.contents.size())));
+    le(crc == 0 ? 1 : crc, 4);
+    s += r.contents;
+  }
+  if (end_marker) le(0, 2);
+  return s;
+}
+
+std::string compress_frame(const std::string& stream, int window_log) {
+  ZSTD_CCtx* c = ZSTD_createCCtx();
+  ZSTD_CCtx_setParameter(c, ZSTD_c_compressionLevel, 3);
+  ZSTD_CCtx_setParameter(c, ZSTD_c_windowLog, window_log);
+  ZSTD_CCtx_setParameter(c, ZSTD_c_contentSizeFlag, 0);
+  ZSTD_CCtx_setParameter(c, ZSTD_c_checksumFlag, 0);
+  ZSTD_CCtx_setParameter(c, ZSTD_c_dictIDFlag, 0);
+  std::string out(ZSTD_compressBound(stream.size()) + 64, '\0');
+  ZSTD_inBuffer in = {stream.data(), stream.size(), 0};
+  ZSTD_outBuffer o = {out.data(), out.size(), 0};
+  // Streamed in two calls, so the encoder never learns the size up front.
+  ZSTD_compressStream2(c, &o, &in, ZSTD_e_continue);
+  size_t left = ZSTD_compressStream2(c, &o, &in, ZSTD_e_end);
+  ZSTD_freeCCtx(c);
+  if (ZSTD_isError(left) || left != 0) throw std::runtime_error("compression failed");
+  out.resize(o.pos);
+  return out;
+}
+
+std::string wrap_payload(const std::string& frame) {
+  std::string p = "QOB" + frame;
+  while (p.size() % 8 != 0) p.push_back('\0');
+  uint64_t t = p.size();
+  for (int i = 0; i < 8; ++i) p.push_back(char(t >> (8 * i)));
+  return p;
+}
+
+std::string make_payload(const std::vector<RecordSpec>& records) {
+  return wrap_payload(compress_frame(record_stream(records)));
+}
+
+std::string noise(size_t size, uint32_t seed) {
+  std::string s(size, '\0');
+  uint32_t x = seed ? seed : 1;
+  for (char& c : s) {
+    x ^= x << 13, x ^= x >> 17, x ^= x << 5;
+    c = char(x >> 24);
+  }
+  return s;
+}

@@ -1,0 +1,25 @@
+// Payloads for the unit tests, built the way the writer builds them.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+struct RecordSpec {
+  std::u16string name;
+  std::string contents;
+};
+
+/// The decoded record stream; with `end_marker` false the final zero unit is left out.
+std::string record_stream(const std::vector<RecordSpec>& records, bool end_marker = true);
+
+/// One Zstandard frame without content size, checksum or dictionary id.
+std::string compress_frame(const std::string& stream, int window_log = 27);
+
+/// Magic, frame, zero padding to a multiple of 8, trailer.
+std::string wrap_payload(const std::string& frame);
+
+std::string make_payload(const std::vector<RecordSpec>& records);
+
+/// Bytes that compress poorly, the same for the same seed.
+std::string noise(size_t size, uint32_t seed);

@@ -1,0 +1,131 @@
+#include <gtest/gtest.h>
+
+#include "payload/payload.h"
+#include "tests/unit/fake_platform.h"
+#include "tests/unit/payload_builder.h"
+
+namespace {
+
+class PayloadReader : public ::testing::Test {
+ protected:
+  void SetUp() override { fake::reset(); }
+  void TearDown() override { payload_close(); }
+
+  // Opens a payload whose record stream is `stream` itself (the reader does not
+  // care what the bytes mean).
+  void open_stream(const std::string& stream) {
+    fake::state().payload = wrap_payload(compress_frame(stream));
+    payload_open();
+  }
+  std::string read(size_t n) {
+    std::string s(n, '\0');
+    payload_read(s.data(), n);
+    return s;
+  }
+  int fatal_status(size_t n) {
+    try {
+      read(n);
+    } catch (const FatalExit& e) {
+      return e.status;
+    }
+    return -1;
+  }
+};
+
+TEST_F(PayloadReader, DeliversReadsThatStraddleAndExceedTheDecodedWindow) {
+  std::string stream = noise(5 * 131072 + 777, 7);
+  open_stream(stream);
+  // 100000 + 100000 crosses the first window's end; 300000 spans several steps.
+  EXPECT_EQ(read(100000), stream.substr(0, 100000));
+  EXPECT_EQ(read(100000), stream.substr(100000, 100000));
+  EXPECT_EQ(read(300000), stream.substr(200000, 300000));
+  EXPECT_EQ(read(stream.size() - 500000), stream.substr(500000));
+}
+
+TEST_F(PayloadReader, CountZeroRunsNoDecodingStep) {
+  // Garbage after the magic fails at the first decoding step, so a read of 0
+  // bytes that returns shows that no step ran.
+  fake::state().payload = wrap_payload("this is not a zstd frame at all");
+  payload_open();
+  payload_read(nullptr, 0);
+  EXPECT_EQ(fatal_status(1), 2);
+  EXPECT_EQ(fake::state().out, "Error, couldn't decode attached data.\n");
+}
+
+TEST_F(PayloadReader, AFullBufferIsFollowedByAStepEvenWhenTheInputIsUsedUp) {
+  // Exactly one buffer of output: the step after it produces no bytes and ends
+  // the frame, so a further byte is a decoding failure, not a hang or a crash.
+  std::string stream = noise(131072, 3);
+  open_stream(stream);
+  EXPECT_EQ(read(131072), stream);
+  EXPECT_EQ(fatal_status(2), 2);
+  EXPECT_EQ(fake::state().out, "Error, couldn't decode attached data.\n");
+}
+
+TEST_F(PayloadReader, ReadingPastTheEndOfTheFrameFails) {
+  open_stream("abc");
+  EXPECT_EQ(read(3), "abc");
+  EXPECT_EQ(fatal_status(1), 2);
+  EXPECT_EQ(fake::state().out, "Error, couldn't decode attached data.\n");
+}
+
+TEST_F(PayloadReader, PaddingAndTrailerValuesDoNotMatter) {
+  std::string stream = noise(5000, 11);
+  std::string payload = wrap_payload(compress_frame(stream));
+  for (size_t i = payload.size() - 12; i < payload.size(); ++i) payload[i] = char(0xEE);
+  fake::state().payload = payload;
+  payload_open();
+  EXPECT_EQ(read(stream.size()), stream);
+}
+
+TEST(PayloadFailures, EachMagicByteIsChecked) {
+  for (int i = 0; i < 3; ++i) {
+    fake::reset();
+    std::string payload = make_payload({{u"a", "b"}});
+    payload[i] ^= 0x20;
+    fake::state().payload = payload;
+    try {
+      payload_open();
+      ADD_FAILURE() << "magic byte " << i << " not checked";
+      payload_close();
+    } catch (const FatalExit& e) {
+      EXPECT_EQ(e.status, 2);
+      EXPECT_EQ(fake::state().out, "Error, couldn't find attached data header.\n");
+      EXPECT_EQ(fake::state().err, "");
+    }
+  }
+}
+
+TEST(PayloadFailures, APayloadShorterThanTheMagicHasNoHeader) {
+  fake::reset();
+  fake::state().payload = "QO";
+  EXPECT_THROW(payload_open(), FatalExit);
+  EXPECT_EQ(fake::state().out, "Error, couldn't find attached data header.\n");
+}
+
+TEST(PayloadFailures, CorruptTruncatedAndOversizedFramesAreDecodingErrors) {
+  std::string stream = record_stream({{u"f", noise(200000, 5)}});
+  std::string frame = compress_frame(stream);
+  const std::pair<const char*, std::string> cases[] = {
+      {"truncated", wrap_payload(frame.substr(0, frame.size() / 2))},
+      // The first block header (after the 6-byte frame header) names a reserved type.
+      {"corrupt", wrap_payload(frame.substr(0, 6) + "\xff\xff\xff" + frame.substr(9))},
+      {"window 2^28", wrap_payload(compress_frame(stream, 28))},
+  };
+  for (const auto& [what, payload] : cases) {
+    fake::reset();
+    fake::state().payload = payload;
+    payload_open();
+    std::string sink(stream.size(), '\0');
+    try {
+      payload_read(sink.data(), sink.size());
+      ADD_FAILURE() << what << " frame decoded";
+    } catch (const FatalExit& e) {
+      EXPECT_EQ(e.status, 2) << what;
+      EXPECT_EQ(fake::state().out, "Error, couldn't decode attached data.\n") << what;
+    }
+    payload_close();
+  }
+}
+
+}  // namespace

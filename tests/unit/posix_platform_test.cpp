@@ -1,0 +1,184 @@
+// The Linux backend against the real system.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "extract/checksum.h"
+#include "platform/platform.h"
+#include "platform/posix/utf.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::u16string wide(const std::string& utf8) {
+  std::u16string out(utf8.size() + 1, u'\0');
+  long n = utf8_to_utf16(utf8.data(), utf8.size(), out.data(), out.size());
+  EXPECT_GE(n, 0) << utf8;
+  out.resize(size_t(n < 0 ? 0 : n));
+  return out;
+}
+
+std::string full(const std::string& path, uint32_t capacity = kPathCapacity) {
+  std::u16string in = wide(path);
+  std::u16string out(capacity, u'\0');
+  uint32_t n = platform::full_path(in.c_str(), out.data(), capacity);
+  if (n == 0) return "<fail>";
+  if (n >= capacity) return "<needs " + std::to_string(n) + ">";
+  std::string back;
+  utf16_to_utf8(out.c_str(), &back);
+  return back;
+}
+
+class Scratch : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir = fs::temp_directory_path() / ("mordax-posix-" + std::to_string(getpid()));
+    fs::remove_all(dir);
+    fs::create_directories(dir);
+  }
+  void TearDown() override { fs::remove_all(dir); }
+  std::u16string at(const std::string& name) { return wide((dir / name).string()); }
+  void write(const std::string& name, const std::string& contents) {
+    std::ofstream(dir / name, std::ios::binary) << contents;
+  }
+  fs::path dir;
+};
+
+TEST(Utf, ConversionsAreStrict) {
+  std::string s;
+  EXPECT_TRUE(utf16_to_utf8(u"caf\x00e9 \xD83D\xDE00", &s));
+  EXPECT_EQ(s, "caf\xc3\xa9 \xf0\x9f\x98\x80");
+  EXPECT_FALSE(utf16_to_utf8(u"\xD800x", &s));
+  EXPECT_FALSE(utf16_to_utf8(u"x\xDC00", &s));
+  char16_t out[8];
+  EXPECT_EQ(utf8_to_utf16("\xf0\x9f\x98\x80", 4, out, 8), 2);
+  EXPECT_EQ(utf8_to_utf16("\xc0\xaf", 2, out, 8), -1);      // overlong
+  EXPECT_EQ(utf8_to_utf16("\xed\xa0\x80", 3, out, 8), -1);  // a surrogate
+  EXPECT_EQ(utf8_to_utf16("\xe4\xb8", 2, out, 8), -1);      // cut short
+  EXPECT_EQ(utf8_to_utf16("abcdefgh", 8, out, 8), -1);      // no room for the terminator
+  EXPECT_EQ(utf8_to_utf16("abcdefg", 7, out, 8), 7);
+}
+
+TEST(FullPath, IsLexicalLikeGetFullPathName) {
+  std::string cwd = fs::current_path().string();
+  EXPECT_EQ(full("/a/./b/../c//d/"), "/a/c/d");
+  EXPECT_EQ(full("/../.."), "/");
+  EXPECT_EQ(full("rel/x"), cwd + "/rel/x");
+  EXPECT_EQ(full(""), "<fail>");
+  EXPECT_EQ(full("/abc", 4), "<needs 5>");
+  EXPECT_EQ(full("/abc", 5), "/abc");
+}
+
+TEST(Folders, FollowTheEnvironment) {
+  char16_t out[kPathCapacity];
+  setenv("HOME", "/home/someone", 1);
+  setenv("XDG_CACHE_HOME", "relative/cache", 1);
+  ASSERT_TRUE(platform::known_folder(platform::KnownFolder::local_app_data, out, kPathCapacity));
+  EXPECT_EQ(std::u16string(out), u"/home/someone/.cache");
+  setenv("XDG_CACHE_HOME", "/var/cache/me", 1);
+  ASSERT_TRUE(platform::known_folder(platform::KnownFolder::local_app_data, out, kPathCapacity));
+  EXPECT_EQ(std::u16string(out), u"/var/cache/me");
+  setenv("TMPDIR", "/scratch", 1);
+  EXPECT_EQ(platform::temp_path(out, kPathCapacity), 9u);
+  EXPECT_EQ(std::u16string(out), u"/scratch/");
+  unsetenv("TMPDIR");
+  platform::temp_path(out, kPathCapacity);
+  EXPECT_EQ(std::u16string(out), u"/tmp/");
+  unsetenv("XDG_CACHE_HOME");
+}
+
+TEST(Environment, ValuesConvertOrReadAsNotSet) {
+  char16_t out[64];
+  setenv("MORDAX_T", "caf\xc3\xa9", 1);
+  EXPECT_EQ(platform::get_environment(u"MORDAX_T", out, 64), 4u);
+  EXPECT_EQ(std::u16string(out), u"caf\x00e9");
+  EXPECT_EQ(platform::get_environment(u"MORDAX_T", out, 4), 5u);  // too small: size needed
+  setenv("MORDAX_T", "bad\xff", 1);
+  EXPECT_EQ(platform::get_environment(u"MORDAX_T", out, 64), 0u);
+  EXPECT_TRUE(platform::set_environment(u"MORDAX_T", u"\x4E2D"));
+  EXPECT_STREQ(getenv("MORDAX_T"), "\xe4\xb8\xad");
+  EXPECT_FALSE(platform::set_environment(u"MORDAX_T", u"\xD800"));
+  EXPECT_TRUE(platform::set_environment(u"MORDAX_T", nullptr));
+  EXPECT_EQ(getenv("MORDAX_T"), nullptr);
+}
+
+TEST_F(Scratch, FileChecksumCases) {
+  write("check", "123456789");
+  write("empty", "");
+  write("zero", std::string("\x9d\x0a\xd9\x6d", 4));
+  fs::create_directory(dir / "dir");
+  fs::create_symlink(dir / "check", dir / "link");
+  EXPECT_EQ(file_checksum(at("check").c_str()), 0xCBF43926u);
+  EXPECT_EQ(file_checksum(at("empty").c_str()), 0u);
+  EXPECT_EQ(file_checksum(at("zero").c_str()), 1u);
+  EXPECT_EQ(file_checksum(at("dir").c_str()), 0u);
+  EXPECT_EQ(file_checksum(at("absent").c_str()), 0u);
+  EXPECT_EQ(file_checksum(at("link").c_str()), 0u);  // a planted link never matches
+}
+
+TEST_F(Scratch, WrittenFilesGetExecutePermissionWhenTheyArePrograms) {
+  umask(022);
+  auto mode_after = [&](const std::string& name, bool program, const std::string& contents) {
+    platform::OutputFile f;
+    EXPECT_TRUE(platform::open_for_writing(at(name).c_str(), program, &f));
+    if (!contents.empty()) {
+      EXPECT_TRUE(platform::write_file(&f, contents.data(), uint32_t(contents.size())));
+    }
+    platform::close_file(&f);
+    struct stat st;
+    stat((dir / name).c_str(), &st);
+    return st.st_mode & 0777;
+  };
+  EXPECT_EQ(mode_after("child", true, "anything"), 0755u);
+  EXPECT_EQ(mode_after("elf", false, "\x7f" "ELF..."), 0755u);
+  EXPECT_EQ(mode_after("script", false, "#!/bin/sh\n"), 0755u);
+  EXPECT_EQ(mode_after("data", false, "plain"), 0644u);
+  EXPECT_EQ(mode_after("empty", false, ""), 0644u);
+  // Rewriting keeps the file but settles its mode for the new contents.
+  EXPECT_EQ(mode_after("elf", false, "now text"), 0644u);
+  EXPECT_EQ(mode_after("data", false, "#!now a script"), 0755u);
+}
+
+TEST_F(Scratch, WritingNeverFollowsALinkAtTheRecordPath) {
+  write("victim", "precious");
+  fs::create_symlink(dir / "victim", dir / "planted");
+  platform::OutputFile f;
+  EXPECT_FALSE(platform::open_for_writing(at("planted").c_str(), false, &f));
+  std::ifstream in(dir / "victim");
+  std::string contents((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_EQ(contents, "precious");
+}
+
+TEST_F(Scratch, DirectoryCreationTellsExistingFromFailed) {
+  EXPECT_EQ(platform::create_directory(at("d").c_str()), platform::DirectoryResult::created);
+  EXPECT_EQ(platform::create_directory(at("d").c_str()), platform::DirectoryResult::already_exists);
+  write("f", "x");
+  EXPECT_EQ(platform::create_directory(at("f").c_str()), platform::DirectoryResult::already_exists);
+  EXPECT_EQ(platform::create_directory(at("missing/d").c_str()), platform::DirectoryResult::failed);
+}
+
+TEST(ModulePath, CutsToTheCapacityLikeGetModuleFileName) {
+  char16_t out[kPathCapacity];
+  uint32_t n = platform::module_path(out, kPathCapacity);
+  ASSERT_GT(n, 0u);
+  std::string self;
+  utf16_to_utf8(out, &self);
+  EXPECT_EQ(self, fs::read_symlink("/proc/self/exe").string());
+  char16_t small[4];
+  EXPECT_EQ(platform::module_path(small, 4), 4u);
+  EXPECT_EQ(small[3], 0);
+}
+
+TEST(Time, IsTheWindowsFileTimeCount) {
+  int64_t t = platform::system_time();
+  int64_t unix_seconds = t / 10000000 - 11644473600;
+  EXPECT_NEAR(double(unix_seconds), double(time(nullptr)), 2.0);
+}
+
+}  // namespace
