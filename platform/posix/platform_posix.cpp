@@ -279,8 +279,10 @@ int64_t system_time() {
 uint32_t last_error() { return uint32_t(errno); }
 
 char* system_error_text(uint32_t code, uint32_t* length) {
-  char* text = strdup(strerror(int(code)));
-  *length = text != nullptr ? uint32_t(strlen(text)) : 0;
+  // A writable copy, since the caller trims it; one line is ever printed.
+  static char text[256];
+  snprintf(text, sizeof text, "%s", strerror(int(code)));
+  *length = uint32_t(strlen(text));
   return text;
 }
 

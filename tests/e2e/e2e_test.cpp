@@ -1,0 +1,243 @@
+// The real launchers, started as a user would start them, on either target.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string>
+
+#include "tests/e2e/process.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const bool kWindows = std::string(E2E_EXE) == ".exe";
+
+std::string launcher(const std::string& name) {
+  return fs::path(std::string(E2E_BIN) + "/" + name + E2E_EXE).make_preferred().string();
+}
+
+fs::path app(const std::string& name) { return fs::path(std::string(E2E_APPS) + "/" + name).make_preferred(); }
+
+std::string read_file(const fs::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+// Text streams on Windows end lines in CR LF.
+std::string lines(std::string s) {
+  for (size_t at; (at = s.find("\r\n")) != std::string::npos;) s.erase(at, 1);
+  return s;
+}
+
+// The probe's report: "key=value" lines; "NAME unset" lines are left out.
+std::map<std::string, std::string> report(const RunResult& r) {
+  std::map<std::string, std::string> m;
+  std::istringstream in(lines(r.out));
+  for (std::string line; std::getline(in, line);) {
+    size_t eq = line.find('=');
+    if (eq != std::string::npos) m[line.substr(0, eq)] = line.substr(eq + 1);
+  }
+  return m;
+}
+
+std::string escaped(const std::string& s) {
+  std::string out;
+  for (unsigned char c : s) {
+    char buf[8];
+    if (c == '\\') out += "\\\\";
+    else if (c == '\n') out += "\\n";
+    else if (c == '\t') out += "\\t";
+    else if (c == '\v') out += "\\v";
+    else if (c == '\r') out += "\\r";
+    else if (c < 0x20) snprintf(buf, sizeof buf, "\\x%02x", c), out += buf;
+    else out += char(c);
+  }
+  return out;
+}
+
+// A path from the report (paths hold no control characters, only backslashes).
+fs::path reported_path(const std::string& value) {
+  std::string s;
+  for (size_t i = 0; i < value.size(); ++i) {
+    if (value[i] == '\\' && i + 1 < value.size()) ++i;
+    s += value[i];
+  }
+  return fs::path(s);
+}
+
+std::string fixed_line(const std::string& message) { return message + "\n"; }
+
+class Launcher : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
+    scratch = fs::temp_directory_path() / ("mordax-e2e-" + name);
+    fs::remove_all(scratch);
+    fs::create_directories(scratch / "home");
+  }
+  void TearDown() override {
+    std::error_code ec;
+    fs::remove_all(scratch, ec);
+  }
+
+  fs::path target() const { return scratch / "mordax-e2e"; }
+
+  RunOptions options() const {
+    RunOptions o;
+    if (kWindows) {
+      o.env["TMP"] = scratch.string();
+      o.env["TEMP"] = scratch.string();
+    } else {
+      o.env["TMPDIR"] = scratch.string();
+      o.env["XDG_CACHE_HOME"] = (scratch / "cache").string();
+      o.env["HOME"] = (scratch / "home").string();
+    }
+    for (const char* name : {"MORDAX_ONEFILE_PARENT", "MORDAX_ONEFILE_START", "MORDAX_ONEFILE_TIME_US",
+                             "MORDAX_ONEFILE_RANDOM", "MORDAX_ONEFILE_DIRECTORY", "MORDAX_ORIGINAL_ARGV0"})
+      o.env[name] = std::nullopt;
+    return o;
+  }
+
+  RunResult run(const std::string& name, const std::vector<std::string>& args = {}) {
+    return run_program(launcher(name), args, options());
+  }
+  RunResult run_with(const std::string& name, RunOptions o, const std::vector<std::string>& args = {}) {
+    return run_program(launcher(name), args, o);
+  }
+
+  // Every file of the application is in `dir` with the same bytes.
+  void expect_unpacked(const fs::path& source, const fs::path& dir) {
+    size_t count = 0;
+    for (const auto& entry : fs::recursive_directory_iterator(source)) {
+      if (!entry.is_regular_file()) continue;
+      fs::path rel = fs::relative(entry.path(), source);
+      ++count;
+      ASSERT_TRUE(fs::is_regular_file(dir / rel)) << (dir / rel);
+      EXPECT_EQ(read_file(dir / rel), read_file(entry.path())) << rel;
+    }
+    EXPECT_GT(count, 5u);
+  }
+
+  fs::path scratch;
+};
+
+TEST_F(Launcher, FirstStartUnpacksEveryFileAndRunsTheFirst) {
+  RunResult r = run("probe", {"one", "two words"});
+  EXPECT_EQ(r.status, 0u) << r.err;
+  EXPECT_EQ(r.err, "");
+  expect_unpacked(app("probe"), target());
+  auto m = report(r);
+  EXPECT_EQ(m["argc"], "3");
+  EXPECT_EQ(m["arg0"], escaped(launcher("probe")));
+  EXPECT_EQ(m["arg1"], "one");
+  EXPECT_EQ(m["arg2"], "two words");
+  EXPECT_EQ(m["self"], escaped((target() / ("probe" + std::string(E2E_EXE))).string()));
+  EXPECT_TRUE(fs::is_regular_file(target() / "d1/d2/d3/d4/d5/d6/d7/d8/d9/d10/ten.txt"));
+}
+
+TEST_F(Launcher, ASecondStartWritesNothingButEmptyFiles) {
+  ASSERT_EQ(run("probe").status, 0u);
+  const auto old_time = fs::last_write_time(target() / "small.txt") - std::chrono::hours(24 * 365);
+  std::map<fs::path, fs::file_time_type> before;
+  for (const auto& entry : fs::recursive_directory_iterator(target())) {
+    if (!entry.is_regular_file()) continue;
+    fs::last_write_time(entry.path(), old_time);
+    before[entry.path()] = old_time;
+  }
+  RunResult r = run("probe");
+  ASSERT_EQ(r.status, 0u) << r.err;
+  for (const auto& [path, time] : before) {
+    // An empty file has no usable checksum, so it is truncated again each time.
+    if (path.filename() == "empty.txt")
+      EXPECT_NE(fs::last_write_time(path), time) << path;
+    else
+      EXPECT_EQ(fs::last_write_time(path), time) << path;
+  }
+}
+
+TEST_F(Launcher, FilesWithOtherContentsAreRepairedAndExtraFilesKept) {
+  ASSERT_EQ(run("probe").status, 0u);
+  std::ofstream(target() / "small.txt", std::ios::binary) << "tampered, and longer than before";
+  std::ofstream(target() / "extra.txt", std::ios::binary) << "mine";
+  fs::remove(target() / "d1/d2/d3/d4/d5/d6/d7/d8/d9/d10/ten.txt");
+  ASSERT_EQ(run("probe").status, 0u);
+  expect_unpacked(app("probe"), target());
+  EXPECT_EQ(read_file(target() / "extra.txt"), "mine");
+}
+
+TEST_F(Launcher, ADirectoryWhereAFileBelongsStopsWithItsPath) {
+  fs::create_directories(target() / "small.txt");
+  RunResult r = run("probe");
+  EXPECT_EQ(r.status, 2u);
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(lines(r.err), "Error, failed to open '" + (target() / "small.txt").string() + "' for writing.\n");
+}
+
+TEST_F(Launcher, AFrameMadeByTheZstdCommandWorksLikeTheWritersOwn) {
+  RunResult r = run("zstd_cli", {"x"});
+  EXPECT_EQ(r.status, 0u) << r.err;
+  expect_unpacked(app("probe"), target());
+  EXPECT_EQ(report(r)["arg1"], "x");
+}
+
+TEST_F(Launcher, TheWorkedExampleUnpacksAndCannotStartAsAProgram) {
+  RunResult r = run("worked_example");
+  EXPECT_EQ(read_file(target() / "a.exe"), "abc");
+  EXPECT_EQ(r.status, 2u);
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(lines(r.err).rfind("Error, couldn't launch child ([Error ", 0), 0u) << r.err;
+}
+
+TEST_F(Launcher, PayloadFailuresGiveTheirMessageOnStandardOutput) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"bad_magic_0", "Error, couldn't find attached data header."},
+      {"bad_magic_1", "Error, couldn't find attached data header."},
+      {"bad_magic_2", "Error, couldn't find attached data header."},
+      {"not_a_frame", "Error, couldn't decode attached data."},
+      {"truncated", "Error, couldn't decode attached data."},
+      {"no_end_marker", "Error, couldn't decode attached data."},
+      {"window_28", "Error, couldn't decode attached data."},
+  };
+  for (const auto& [name, message] : cases) {
+    RunResult r = run(name);
+    EXPECT_EQ(r.status, 2u) << name;
+    EXPECT_EQ(lines(r.out), fixed_line(message)) << name;
+    EXPECT_EQ(r.err, "") << name;
+  }
+  // Everything before the missing end marker was written and stays.
+  expect_unpacked(app("probe"), target());
+}
+
+TEST_F(Launcher, AnEmptyStreamUnpacksNothingAndCannotLaunch) {
+  RunResult r = run("empty_stream");
+  EXPECT_EQ(r.status, 2u);
+  EXPECT_EQ(r.out, "");
+  std::string err = lines(r.err);
+  EXPECT_EQ(err.rfind("Error, couldn't launch child ([Error ", 0), 0u) << err;
+  EXPECT_EQ(err.substr(err.size() - 2), ")\n");
+  EXPECT_FALSE(fs::exists(target()));
+}
+
+TEST_F(Launcher, ALaterRecordWithTheSameNameWins) {
+  RunResult r = run("same_name");
+  EXPECT_EQ(r.status, 0u) << r.err;
+  EXPECT_EQ(read_file(target() / "x.txt"), "second");
+}
+
+TEST_F(Launcher, TheDefaultTargetIsInTheUsersCache) {
+  RunResult r = run("default_spec");
+  ASSERT_EQ(r.status, 0u) << r.err;
+  fs::path self = reported_path(report(r)["self"]);
+  EXPECT_EQ(self.parent_path().filename(), "tarvell-2.3.8");
+  if (!kWindows) {
+    EXPECT_EQ(self.parent_path(), scratch / "cache" / "tarvell-2.3.8");
+  }
+  expect_unpacked(app("probe"), self.parent_path());
+  if (kWindows) fs::remove_all(self.parent_path());
+}
+
+}  // namespace

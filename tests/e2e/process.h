@@ -1,0 +1,28 @@
+// Runs a program as the end-to-end tests need it: given arguments and
+// environment changes, standard streams captured, the full exit status read.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+struct RunResult {
+  uint32_t status = 0;  // the exit code (all 32 bits on Windows)
+  int signal = 0;       // POSIX: the signal that ended the program, else 0
+  std::string out, err;
+};
+
+struct RunOptions {
+  /// Variables to set (a value) or remove (nullopt) for the program.
+  std::map<std::string, std::optional<std::string>> env;
+  /// The program's current directory; empty: the test's own.
+  std::string cwd;
+  /// The first argument as the program sees it; empty: the program path.
+  std::string argv0;
+};
+
+/// Starts `program` with `args` and waits for it to end.
+RunResult run_program(const std::string& program, const std::vector<std::string>& args,
+                      const RunOptions& options = {});

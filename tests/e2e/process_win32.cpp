@@ -1,0 +1,109 @@
+#include <windows.h>
+
+#include <stdexcept>
+#include <thread>
+
+#include "tests/e2e/process.h"
+
+namespace {
+
+std::wstring wide(const std::string& s) {
+  int n = MultiByteToWideChar(CP_UTF8, 0, s.data(), int(s.size()), nullptr, 0);
+  std::wstring w(size_t(n), L'\0');
+  MultiByteToWideChar(CP_UTF8, 0, s.data(), int(s.size()), w.data(), n);
+  return w;
+}
+
+// The documented inverse of CommandLineToArgvW, written independently of the
+// launcher's own quoting.
+std::wstring quote(const std::wstring& arg) {
+  if (!arg.empty() && arg.find_first_of(L" \t\n\v\"") == std::wstring::npos) return arg;
+  std::wstring out = L"\"";
+  size_t backslashes = 0;
+  for (wchar_t c : arg) {
+    if (c == L'\\') {
+      ++backslashes;
+      continue;
+    }
+    out.append(c == L'"' ? 2 * backslashes + 1 : backslashes, L'\\');
+    backslashes = 0;
+    out += c;
+  }
+  out.append(2 * backslashes, L'\\');
+  return out + L"\"";
+}
+
+void drain(HANDLE pipe, std::string* sink) {
+  char buffer[65536];
+  DWORD n;
+  while (ReadFile(pipe, buffer, sizeof buffer, &n, nullptr) && n > 0) sink->append(buffer, n);
+}
+
+}  // namespace
+
+RunResult run_program(const std::string& program, const std::vector<std::string>& args,
+                      const RunOptions& options) {
+  std::wstring line = quote(wide(options.argv0.empty() ? program : options.argv0));
+  for (const std::string& a : args) line += L" " + quote(wide(a));
+
+  // The environment block: the test's own, changed as asked, sorted.
+  std::map<std::wstring, std::wstring> env;
+  wchar_t* block = GetEnvironmentStringsW();
+  for (wchar_t* e = block; *e != 0; e += wcslen(e) + 1) {
+    const wchar_t* eq = wcschr(e + 1, L'=');
+    if (eq != nullptr) env[std::wstring(e, size_t(eq - e))] = eq + 1;
+  }
+  FreeEnvironmentStringsW(block);
+  for (const auto& [name, value] : options.env) {
+    std::wstring key = wide(name);
+    for (auto it = env.begin(); it != env.end();) {
+      it = _wcsicmp(it->first.c_str(), key.c_str()) == 0 ? env.erase(it) : std::next(it);
+    }
+    if (value) env[key] = wide(*value);
+  }
+  std::wstring env_block;
+  for (const auto& [name, value] : env) env_block += name + L"=" + value + L'\0';
+  env_block += L'\0';
+
+  SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
+  HANDLE out_read, out_write, err_read, err_write;
+  CreatePipe(&out_read, &out_write, &inherit, 0);
+  CreatePipe(&err_read, &err_write, &inherit, 0);
+  SetHandleInformation(out_read, HANDLE_FLAG_INHERIT, 0);
+  SetHandleInformation(err_read, HANDLE_FLAG_INHERIT, 0);
+  HANDLE null_in = CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
+                               OPEN_EXISTING, 0, nullptr);
+
+  STARTUPINFOW si = {};
+  si.cb = sizeof si;
+  si.dwFlags = STARTF_USESTDHANDLES;
+  si.hStdInput = null_in;
+  si.hStdOutput = out_write;
+  si.hStdError = err_write;
+  PROCESS_INFORMATION pi = {};
+  std::wstring app = wide(program);
+  std::wstring cwd = wide(options.cwd);
+  BOOL ok = CreateProcessW(app.c_str(), line.data(), nullptr, nullptr, TRUE, CREATE_UNICODE_ENVIRONMENT,
+                           env_block.data(), cwd.empty() ? nullptr : cwd.c_str(), &si, &pi);
+  CloseHandle(out_write);
+  CloseHandle(err_write);
+  CloseHandle(null_in);
+  if (!ok) {
+    CloseHandle(out_read);
+    CloseHandle(err_read);
+    throw std::runtime_error("cannot start " + program + ": error " + std::to_string(GetLastError()));
+  }
+  RunResult result;
+  std::thread err_reader(drain, err_read, &result.err);
+  drain(out_read, &result.out);
+  err_reader.join();
+  WaitForSingleObject(pi.hProcess, INFINITE);
+  DWORD code = 0;
+  GetExitCodeProcess(pi.hProcess, &code);
+  result.status = code;
+  CloseHandle(pi.hProcess);
+  CloseHandle(pi.hThread);
+  CloseHandle(out_read);
+  CloseHandle(err_read);
+  return result;
+}
