@@ -240,4 +240,117 @@ TEST_F(Launcher, TheDefaultTargetIsInTheUsersCache) {
   if (kWindows) fs::remove_all(self.parent_path());
 }
 
+const char kSep = kWindows ? '\\' : '/';
+
+bool all_of(const std::string& s, const char* alphabet) {
+  return !s.empty() && s.find_first_not_of(alphabet) == std::string::npos;
+}
+
+TEST_F(Launcher, TheTargetTemplateExpandsEveryVariableOncePerRun) {
+  RunOptions o = options();
+  o.env["MORDAX_ONEFILE_RANDOM"] = "stale";
+  o.env["MORDAX_ONEFILE_START"] = "1";
+  o.env["MORDAX_ONEFILE_TIME_US"] = "2";
+  o.env["MORDAX_ONEFILE_PARENT"] = "3";
+  RunResult r = run_with("templated", o);
+  ASSERT_EQ(r.status, 0u) << r.err;
+  auto m = report(r);
+  std::string random = m["MORDAX_ONEFILE_RANDOM"], start = m["MORDAX_ONEFILE_START"];
+  std::string us = m["MORDAX_ONEFILE_TIME_US"], parent = m["MORDAX_ONEFILE_PARENT"];
+  EXPECT_EQ(random.size(), 11u);
+  EXPECT_TRUE(all_of(random, "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_")) << random;
+  EXPECT_EQ(start.size(), 18u);
+  EXPECT_TRUE(all_of(start, "0123456789")) << start;
+  EXPECT_EQ(us.size(), 6u);
+  EXPECT_TRUE(all_of(us, "0123456789")) << us;
+  EXPECT_TRUE(all_of(parent, "0123456789"));
+  EXPECT_NE(parent, "3");
+  fs::path expected = scratch / "tpl" / parent / random / start / us /
+                      "Tarvell-Tarvell Pro-2.3.8-2.3.8-2.3.8" / random / ("probe" + std::string(E2E_EXE));
+  EXPECT_EQ(reported_path(m["self"]), expected);
+}
+
+TEST_F(Launcher, ProgramDirAndProgramBaseFollowTheLaunchersOwnPath) {
+  fs::create_directories(scratch / "bin");
+  fs::copy_file(launcher("program_dir"), scratch / "bin" / ("pd" + std::string(E2E_EXE)));
+  fs::copy_file(launcher("program_base"), scratch / "bin" / ("pb" + std::string(E2E_EXE)));
+  RunResult r = run_program((scratch / "bin" / ("pd" + std::string(E2E_EXE))).string(), {}, options());
+  ASSERT_EQ(r.status, 0u) << r.err;
+  expect_unpacked(app("probe"), scratch / "bin" / "unpacked");
+  r = run_program((scratch / "bin" / ("pb" + std::string(E2E_EXE))).string(), {}, options());
+  ASSERT_EQ(r.status, 0u) << r.err;
+  expect_unpacked(app("probe"), scratch / "bin" / "pb.d");  // ".exe" is cut on Windows
+}
+
+TEST_F(Launcher, TheHomeVariableIsTheUsersProfile) {
+  RunResult r = run("home_spec");
+  ASSERT_EQ(r.status, 0u) << r.err;
+  fs::path dir = reported_path(report(r)["self"]).parent_path();
+  EXPECT_EQ(dir.filename(), "mordax-e2e-home");
+  if (!kWindows) {
+    EXPECT_EQ(dir, scratch / "home" / "mordax-e2e-home");
+  }
+  expect_unpacked(app("probe"), dir);
+  fs::remove_all(dir);
+}
+
+TEST_F(Launcher, ATemplateThatCannotExpandShowsItselfOnStandardError) {
+  RunResult r = run("bad_spec");
+  EXPECT_EQ(r.status, 3u);
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(lines(r.err), std::string("Error, couldn't runtime expand spec '{NOSUCH}") + kSep + "x'.\n");
+}
+
+TEST_F(Launcher, TheChildReceivesExactlyTheLaunchersArguments) {
+  const std::vector<std::string> args = {
+      "plain", "", "two words", "tab\there", "quote\"inside", "trailing\\", "back\\\\\"slash",
+      "line\nfeed", "vertical\vtab", "caf\xc3\xa9 \xe4\xb8\xad\xf0\x9f\x98\x80", "C:\\a dir\\", "--name=", ""};
+  RunResult r = run("probe", args);
+  ASSERT_EQ(r.status, 0u) << r.err;
+  auto m = report(r);
+  EXPECT_EQ(m["argc"], std::to_string(args.size() + 1));
+  EXPECT_EQ(m["arg0"], escaped(launcher("probe")));
+  for (size_t i = 0; i < args.size(); ++i) EXPECT_EQ(m["arg" + std::to_string(i + 1)], escaped(args[i])) << i;
+}
+
+TEST_F(Launcher, TheChildSeesTheHandOffVariablesAndTheLaunchersDirectory) {
+  RunOptions o = options();
+  o.argv0 = "bare-name";
+  o.cwd = scratch.string();
+  o.env["MORDAX_ONEFILE_RANDOM"] = "inherited";
+  o.env["MORDAX_ONEFILE_START"] = "inherited";
+  o.env["MORDAX_ONEFILE_TIME_US"] = "inherited";
+  RunResult r = run_with("probe", o, {"x"});
+  ASSERT_EQ(r.status, 0u) << r.err;
+  auto m = report(r);
+  EXPECT_EQ(m["arg0"], escaped(launcher("probe")));
+  EXPECT_EQ(m["MORDAX_ORIGINAL_ARGV0"], "bare-name");
+  EXPECT_EQ(m["MORDAX_ONEFILE_DIRECTORY"], escaped(fs::path(launcher("probe")).parent_path().string()));
+  EXPECT_TRUE(all_of(m["MORDAX_ONEFILE_PARENT"], "0123456789"));
+  EXPECT_NE(m["MORDAX_ONEFILE_PARENT"], m["pid"]);
+  // The default kind of target names no run value, so none reaches the child.
+  EXPECT_EQ(m.count("MORDAX_ONEFILE_RANDOM") + m.count("MORDAX_ONEFILE_START") +
+                m.count("MORDAX_ONEFILE_TIME_US"), 0u);
+  EXPECT_EQ(reported_path(m["cwd"]), scratch);
+}
+
+TEST_F(Launcher, ExitStatusesPassThroughUnchanged) {
+  std::vector<uint32_t> statuses = {0, 1, 3, 255};
+  if (kWindows) statuses.insert(statuses.end(), {256, 300, 0xC0000005u, 0x80000001u});
+  for (uint32_t status : statuses) {
+    RunOptions o = options();
+    o.env["PROBE_EXIT"] = std::to_string(status);
+    EXPECT_EQ(run_with("probe", o).status, status);
+  }
+}
+
+TEST_F(Launcher, TheChildWritesToTheLaunchersStreams) {
+  RunOptions o = options();
+  o.env["PROBE_STDERR"] = "from the child";
+  RunResult r = run_with("probe", o);
+  EXPECT_EQ(r.status, 0u);
+  EXPECT_EQ(lines(r.err), "from the child\n");
+  EXPECT_NE(r.out.find("argc=1"), std::string::npos);
+}
+
 }  // namespace

@@ -57,6 +57,7 @@ std::string self_path() {
   GetModuleFileNameW(nullptr, buffer, 32768);
   return utf8(buffer);
 }
+long process_id() { return long(GetCurrentProcessId()); }
 std::string current_directory() {
   wchar_t buffer[32768];
   GetCurrentDirectoryW(32768, buffer);
@@ -74,6 +75,7 @@ std::string self_path() {
   ssize_t n = readlink("/proc/self/exe", buffer, sizeof buffer);
   return std::string(buffer, n > 0 ? size_t(n) : 0);
 }
+long process_id() { return long(getpid()); }
 std::string current_directory() {
   char buffer[PATH_MAX];
   return getcwd(buffer, sizeof buffer) ? buffer : "";
@@ -94,6 +96,7 @@ void report(int argc, const std::string* argv) {
   }
   printf("self=%s\n", escape(self_path()).c_str());
   printf("cwd=%s\n", escape(current_directory()).c_str());
+  printf("pid=%ld\n", process_id());
   fflush(stdout);
 }
 

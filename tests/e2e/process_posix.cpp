@@ -50,11 +50,22 @@ Started start_program(const std::string& program, const std::vector<std::string>
   close(out[1]);
   close(err[1]);
   if (rc != 0) throw std::runtime_error("cannot start " + program + ": " + strerror(rc));
-  return Started{pid, out[0], err[0]};
+  return Started{pid, out[0], err[0], {}};
+}
+
+bool wait_for_output(Started* started, const std::string& text) {
+  while (started->early_out.find(text) == std::string::npos) {
+    char buffer[4096];
+    ssize_t n = read(started->out_fd, buffer, sizeof buffer);
+    if (n <= 0) return false;
+    started->early_out.append(buffer, size_t(n));
+  }
+  return true;
 }
 
 RunResult finish_program(const Started& started) {
   RunResult result;
+  result.out = started.early_out;
   struct pollfd fds[2] = {{started.out_fd, POLLIN, 0}, {started.err_fd, POLLIN, 0}};
   std::string* sinks[2] = {&result.out, &result.err};
   int open_count = 2;

@@ -7,7 +7,11 @@
 struct Started {
   long pid = 0;
   int out_fd = -1, err_fd = -1;
+  std::string early_out;  // standard output read before finish_program
 };
+
+/// Reads standard output until it holds `text`; false when the stream ends first.
+bool wait_for_output(Started* started, const std::string& text);
 
 Started start_program(const std::string& program, const std::vector<std::string>& args,
                       const RunOptions& options = {});
