@@ -145,7 +145,8 @@ std::vector<Record> collect(const Options& o) {
   if (ec) die(o.app_dir + ": " + ec.message());
   for (; it != end; it.increment(ec)) {
     if (ec) die(o.app_dir + ": " + ec.message());
-    std::string relative = fs::relative(it->path(), root).generic_string();
+    // Lexical: a link inside the tree keeps its own name, whatever it points to.
+    std::string relative = it->path().lexically_relative(root).generic_string();
     fs::file_status status = it->symlink_status();
     if (fs::is_directory(status)) continue;
     Record r;

@@ -1,0 +1,174 @@
+// The payload writer, run as its users run it.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <zstd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "tests/e2e/process.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string read_file(const fs::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+void write_file(const fs::path& p, const std::string& contents) {
+  fs::create_directories(p.parent_path());
+  std::ofstream(p, std::ios::binary) << contents;
+}
+
+uint64_t le64(const std::string& s, size_t at) {
+  uint64_t v = 0;
+  for (int i = 7; i >= 0; --i) v = (v << 8) | static_cast<unsigned char>(s[at + size_t(i)]);
+  return v;
+}
+
+// Record names of a decoded stream, in order (ASCII names only).
+std::vector<std::string> names_of(const std::string& stream) {
+  std::vector<std::string> names;
+  for (size_t at = 0;;) {
+    std::string name;
+    for (; stream[at] != 0 || stream[at + 1] != 0; at += 2) name += stream[at];
+    at += 2;
+    if (name.empty()) return names;
+    names.push_back(name);
+    at += 12 + le64(stream, at);
+  }
+}
+
+class Writer : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
+    dir = fs::temp_directory_path() / ("mordax-writer-" + name);
+    fs::remove_all(dir);
+    fs::create_directories(dir / "app");
+  }
+  void TearDown() override { fs::remove_all(dir); }
+
+  RunResult pack(const std::vector<std::string>& args) { return run_program(MORDAX_PACK_PATH, args); }
+  RunResult pack_app(const std::string& entry, const std::string& out, std::vector<std::string> extra = {}) {
+    std::vector<std::string> args = {(dir / "app").string(), "--entry", entry, "-o", (dir / out).string()};
+    args.insert(args.end(), extra.begin(), extra.end());
+    return pack(args);
+  }
+  // A refusal: non-zero status, one line naming `what`, and no output left.
+  void expect_refused(const std::string& entry, const std::string& what) {
+    RunResult r = pack_app(entry, "out.bin");
+    EXPECT_NE(r.status, 0u) << what;
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+    EXPECT_NE(r.err.find(what), std::string::npos) << r.err;
+    EXPECT_FALSE(fs::exists(dir / "out.bin"));
+    EXPECT_FALSE(fs::exists(dir / "out.bin.partial"));
+  }
+  fs::path dir;
+};
+
+TEST_F(Writer, TheWorkedExampleGivesTheDocumentedStreamBytes) {
+  write_file(dir / "app/a.exe", "abc");
+  ASSERT_EQ(pack_app("a.exe", "stream.bin", {"--records-only"}).status, 0u);
+  // name a.exe, size 3, CRC-32 0x352441C2, contents, end marker
+  const std::string expected("a\0.\0e\0x\0e\0\0\0" "\3\0\0\0\0\0\0\0" "\xC2\x41\x24\x35" "abc" "\0\0", 29);
+  EXPECT_EQ(read_file(dir / "stream.bin"), expected);
+}
+
+TEST_F(Writer, ThePayloadIsMagicFramePaddingAndTrailer) {
+  write_file(dir / "app/run", "#!/bin/sh\n");
+  write_file(dir / "app/lib/data", std::string(300000, 'd'));
+  ASSERT_EQ(pack_app("run", "payload.bin").status, 0u);
+  ASSERT_EQ(pack_app("run", "stream.bin", {"--records-only"}).status, 0u);
+  std::string p = read_file(dir / "payload.bin");
+  ASSERT_GT(p.size(), 20u);
+  EXPECT_EQ(p.substr(0, 3), "QOB");
+  EXPECT_EQ(p.substr(3, 4), std::string("\x28\xB5\x2F\xFD", 4));
+  // Frame header descriptor: no content size, not single-segment, no checksum,
+  // no dictionary id; window descriptor: exponent 17, mantissa 0, i.e. 2^27.
+  EXPECT_EQ(static_cast<unsigned char>(p[7]), 0x00);
+  EXPECT_EQ(static_cast<unsigned char>(p[8]), 17u << 3);
+  size_t frame = ZSTD_findFrameCompressedSize(p.data() + 3, p.size() - 3);
+  ASSERT_FALSE(ZSTD_isError(frame));
+  uint64_t trailer = p.size() - 8;
+  EXPECT_EQ(trailer % 8, 0u);
+  EXPECT_EQ(le64(p, trailer), trailer);
+  EXPECT_LT(trailer - (3 + frame), 8u);
+  EXPECT_EQ(p.substr(3 + frame, trailer - 3 - frame), std::string(trailer - 3 - frame, '\0'));
+  // The frame decodes to exactly the record stream.
+  std::string decoded(2000000, '\0');
+  ZSTD_DCtx* d = ZSTD_createDCtx();
+  ZSTD_inBuffer in = {p.data() + 3, frame, 0};
+  ZSTD_outBuffer out = {decoded.data(), decoded.size(), 0};
+  size_t left = ZSTD_decompressStream(d, &out, &in);
+  ZSTD_freeDCtx(d);
+  EXPECT_EQ(left, 0u);
+  decoded.resize(out.pos);
+  EXPECT_EQ(decoded, read_file(dir / "stream.bin"));
+}
+
+TEST_F(Writer, TheEntryComesFirstAndTheRestInByteOrder) {
+  for (const char* name : {"b.txt", "a/z.txt", "a/b.txt", "Z.txt", "main", "a.txt"}) write_file(dir / "app" / name, name);
+  ASSERT_EQ(pack_app("main", "stream.bin", {"--records-only"}).status, 0u);
+  EXPECT_EQ(names_of(read_file(dir / "stream.bin")),
+            (std::vector<std::string>{"main", "Z.txt", "a.txt", "a\\b.txt", "a\\z.txt", "b.txt"}));
+}
+
+TEST_F(Writer, TheSameInputGivesTheSameBytesWhateverTheThreadCount) {
+  write_file(dir / "app/main", "main");
+  for (int i = 0; i < 20; ++i) write_file(dir / "app" / ("f" + std::to_string(i)), std::string(50000 + i, char('a' + i)));
+  ASSERT_EQ(pack_app("main", "one.bin", {"--threads", "1"}).status, 0u);
+  ASSERT_EQ(pack_app("main", "two.bin", {"--threads", "2"}).status, 0u);
+  ASSERT_EQ(pack_app("main", "again.bin", {"--threads", "1"}).status, 0u);
+  EXPECT_EQ(read_file(dir / "one.bin"), read_file(dir / "two.bin"));
+  EXPECT_EQ(read_file(dir / "one.bin"), read_file(dir / "again.bin"));
+}
+
+TEST_F(Writer, ALinkToAFileIsStoredAsItsContents) {
+  write_file(dir / "app/main", "main");
+  write_file(dir / "outside", "linked contents");
+  fs::create_symlink(dir / "outside", dir / "app/link");
+  ASSERT_EQ(pack_app("main", "stream.bin", {"--records-only"}).status, 0u);
+  std::string stream = read_file(dir / "stream.bin");
+  EXPECT_EQ(names_of(stream), (std::vector<std::string>{"main", "link"}));
+  EXPECT_NE(stream.find("linked contents"), std::string::npos);
+}
+
+TEST_F(Writer, WhatTheLauncherReliesOnIsRefused) {
+  write_file(dir / "app/main", "main");
+  expect_refused("missing", "missing");
+  fs::create_directories(dir / "app/sub");
+  expect_refused("sub", "not a regular file");
+  expect_refused("/etc/passwd", "absolute name");
+  expect_refused("sub/../main", "'.' or '..' component");
+  expect_refused("./main", "'.' or '..' component");
+
+  mkfifo((dir / "app/fifo").c_str(), 0600);
+  expect_refused("main", "fifo: not a regular file");
+  fs::remove(dir / "app/fifo");
+
+  write_file(dir / "app/back\\slash", "x");
+  expect_refused("main", "backslash in a name");
+  fs::remove(dir / "app/back\\slash");
+
+  write_file(dir / "app/bad\xff", "x");
+  expect_refused("main", "not valid UTF-8");
+  fs::remove(dir / "app/bad\xff");
+
+  fs::path deep = dir / "app";
+  for (int i = 0; i < 5; ++i) deep /= std::string(210, char('a' + i));
+  write_file(deep / "f", "x");
+  expect_refused("main", "longer than 1023");
+}
+
+TEST_F(Writer, BadOptionsAreRefusedWithUsage) {
+  EXPECT_NE(pack({}).status, 0u);
+  EXPECT_NE(pack({"app", "--entry", "x", "-o", "y", "--level", "99"}).status, 0u);
+  EXPECT_NE(pack({"app", "--entry", "x", "-o", "y", "--bogus"}).status, 0u);
+}
+
+}  // namespace
