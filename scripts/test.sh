@@ -16,8 +16,10 @@ cmake --preset linux-release
 cmake --build build/linux-release
 cmake --preset windows
 cmake --build build/windows
+# One persistent Wine server for the whole run (it may already be up).
 export MORDAX_WINEPREFIX=$root/build/windows/wineprefix
-cmake/wine-run cmd /c exit 0 >/dev/null 2>&1 || true   # makes the prefix once
-WINEPREFIX=$MORDAX_WINEPREFIX wineserver -p
+mkdir -p "$MORDAX_WINEPREFIX"
+WINEPREFIX=$MORDAX_WINEPREFIX wineserver -p 2>/dev/null || true
 trap 'WINEPREFIX=$MORDAX_WINEPREFIX wineserver -k 2>/dev/null || true' EXIT
+cmake/wine-run cmd /c exit 0 >/dev/null 2>&1 || true   # makes the prefix once
 ctest --preset windows -j2

@@ -81,8 +81,8 @@ TEST_F(Environment, RunValuesAreMadeOnceStoredAndReused) {
 TEST_F(Environment, AStoredValueIsUsedUnchecked) {
   state().environment[u"MORDAX_ONEFILE_RANDOM"] = u"anything at all \x4E2D";
   EXPECT_EQ(expand(u"{RANDOM}"), u"anything at all \x4E2D");
-  state().environment[u"MORDAX_ONEFILE_START"] = u"1";
-  EXPECT_EQ(expand(u"{TIME}"), u"1");
+  state().environment[u"MORDAX_ONEFILE_START"] = u"133000000000000001";
+  EXPECT_EQ(expand(u"{TIME}"), u"133000000000000001");
 }
 
 TEST_F(Environment, TimeValues) {
