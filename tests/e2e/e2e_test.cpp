@@ -334,9 +334,26 @@ TEST_F(Launcher, TheChildSeesTheHandOffVariablesAndTheLaunchersDirectory) {
   EXPECT_EQ(reported_path(m["cwd"]), scratch);
 }
 
+TEST_F(Launcher, StartedThroughARelativePathTheChildStillGetsTheFullPath) {
+  RunOptions o = options();
+  o.cwd = fs::path(launcher("probe")).parent_path().string();
+  o.argv0 = kWindows ? ".\\probe.exe" : "./probe";
+  // POSIX resolves a relative program in the new current directory.
+  RunResult r = run_program(kWindows ? launcher("probe") : "./probe", {"x"}, o);
+  ASSERT_EQ(r.status, 0u) << r.err;
+  auto m = report(r);
+  EXPECT_EQ(m["arg0"], escaped(launcher("probe")));
+  EXPECT_EQ(m["MORDAX_ORIGINAL_ARGV0"], escaped(o.argv0));
+  EXPECT_EQ(m["arg1"], "x");
+}
+
 TEST_F(Launcher, ExitStatusesPassThroughUnchanged) {
-  std::vector<uint32_t> statuses = {0, 1, 3, 255};
-  if (kWindows) statuses.insert(statuses.end(), {256, 300, 0xC0000005u, 0x80000001u});
+  // Windows: all 32 bits; POSIX: the whole range of an exit code.
+  std::vector<uint32_t> statuses = {0, 1, 3, 255, 256, 300, 0xC0000005u, 0x80000001u};
+  if (!kWindows) {
+    statuses.clear();
+    for (uint32_t s = 0; s < 256; ++s) statuses.push_back(s);
+  }
   for (uint32_t status : statuses) {
     RunOptions o = options();
     o.env["PROBE_EXIT"] = std::to_string(status);

@@ -116,6 +116,8 @@ int behave() {
     printf("sleeping\n");
     fflush(stdout);
     std::this_thread::sleep_for(std::chrono::milliseconds(atol(value.c_str())));
+    printf("woke\n");
+    fflush(stdout);
   }
 #ifndef _WIN32
   if (variable("PROBE_SIGNAL", &value)) raise(atoi(value.c_str()));
