@@ -182,3 +182,21 @@ TEST(Time, IsTheWindowsFileTimeCount) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(Scratch, AFileOf4GiBOrMoreIsComparedWhole) {
+  // Sparse: 2^32 zero bytes, then "abc".
+  {
+    std::ofstream out(dir / "big", std::ios::binary);
+    out.seekp(std::streamoff(1) << 32);
+    out << "abc";
+  }
+  std::string zeros(1 << 20, '\0');
+  uint32_t expected = 0;
+  for (int i = 0; i < 4096; ++i) expected = checksum_update(expected, zeros.data(), zeros.size());
+  expected = checksum_update(expected, "abc", 3);
+  EXPECT_EQ(file_checksum(at("big").c_str()), expected == 0 ? 1 : expected);
+}
+
+}  // namespace

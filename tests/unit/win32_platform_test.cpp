@@ -1,0 +1,66 @@
+// The Windows backend on the system (under Wine in CI).
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+#include "extract/checksum.h"
+#include "platform/platform.h"
+
+namespace {
+
+std::u16string temp_file(const char16_t* name) {
+  wchar_t dir[MAX_PATH];
+  GetTempPathW(MAX_PATH, dir);
+  return std::u16string(reinterpret_cast<const char16_t*>(dir)) + name;
+}
+
+const wchar_t* w(const std::u16string& s) { return reinterpret_cast<const wchar_t*>(s.c_str()); }
+
+TEST(Win32Checksum, AFileOf4GiBOrMoreIsComparedWhole) {
+  // A sparse file of 2^32 + 3 bytes: zeros, then "abc". Taking the size as 32
+  // bits would checksum three zero bytes only.
+  std::u16string path = temp_file(u"mordax-4gib.bin");
+  HANDLE file = CreateFileW(w(path), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+  ASSERT_NE(file, INVALID_HANDLE_VALUE);
+  DWORD ignored;
+  DeviceIoControl(file, FSCTL_SET_SPARSE, nullptr, 0, nullptr, 0, &ignored, nullptr);
+  LARGE_INTEGER at;
+  at.QuadPart = 1LL << 32;
+  SetFilePointerEx(file, at, nullptr, FILE_BEGIN);
+  DWORD written = 0;
+  ASSERT_TRUE(WriteFile(file, "abc", 3, &written, nullptr));
+  CloseHandle(file);
+
+  std::vector<unsigned char> zeros(1 << 20);
+  uint32_t expected = 0;
+  for (int i = 0; i < 4096; ++i) expected = checksum_update(expected, zeros.data(), zeros.size());
+  expected = checksum_update(expected, "abc", 3);
+  EXPECT_EQ(file_checksum(path.c_str()), expected == 0 ? 1 : expected);
+  DeleteFileW(w(path));
+}
+
+TEST(Win32Checksum, EmptyFilesDirectoriesAndAbsentFilesYieldZero) {
+  std::u16string empty = temp_file(u"mordax-empty.bin");
+  CloseHandle(CreateFileW(w(empty), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+  std::u16string dir = temp_file(u"mordax-dir");
+  CreateDirectoryW(w(dir), nullptr);
+  EXPECT_EQ(file_checksum(empty.c_str()), 0u);
+  EXPECT_EQ(file_checksum(dir.c_str()), 0u);
+  EXPECT_EQ(file_checksum(temp_file(u"mordax-absent.bin").c_str()), 0u);
+  DeleteFileW(w(empty));
+  RemoveDirectoryW(w(dir));
+}
+
+TEST(Win32Directories, AlreadyExistingIsToldApartFromFailure) {
+  std::u16string dir = temp_file(u"mordax-created");
+  RemoveDirectoryW(w(dir));
+  EXPECT_EQ(platform::create_directory(dir.c_str()), platform::DirectoryResult::created);
+  EXPECT_EQ(platform::create_directory(dir.c_str()), platform::DirectoryResult::already_exists);
+  EXPECT_EQ(platform::create_directory(temp_file(u"mordax-missing\\below").c_str()),
+            platform::DirectoryResult::failed);
+  RemoveDirectoryW(w(dir));
+}
+
+}  // namespace
