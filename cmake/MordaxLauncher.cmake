@@ -76,18 +76,18 @@ function(mordax_add_launcher target)
   configure_file("${_MORDAX_ROOT}/cmake/launcher/build_strings.cpp.in" "${gen}/build_strings.cpp" @ONLY)
 
   if(WIN32)
-    set(MORDAX_PAYLOAD_SECTION ".section .rdata,\"dr\"")
-    set(MORDAX_PAYLOAD_EPILOGUE "")
+    set(MORDAX_PAYLOAD_SECTION ".section .rdata,\\\"dr\\\"")
   else()
     set(MORDAX_PAYLOAD_SECTION ".section .rodata")
-    # The payload object needs no executable stack.
-    set(MORDAX_PAYLOAD_EPILOGUE ".section .note.GNU-stack,\"\",@progbits")
+  endif()
+  if(payload MATCHES "[\"\\]")
+    message(FATAL_ERROR "mordax_add_launcher(${target}): the payload path may not hold quotes or backslashes")
   endif()
   set(MORDAX_PAYLOAD_FILE "${payload}")
-  configure_file("${_MORDAX_ROOT}/cmake/launcher/payload.S.in" "${gen}/payload.S" @ONLY)
-  set_source_files_properties("${gen}/payload.S" PROPERTIES OBJECT_DEPENDS "${payload}")
+  configure_file("${_MORDAX_ROOT}/cmake/launcher/payload.cpp.in" "${gen}/payload.cpp" @ONLY)
+  set_source_files_properties("${gen}/payload.cpp" PROPERTIES OBJECT_DEPENDS "${payload}")
 
-  set(sources "${gen}/build_strings.cpp" "${gen}/payload.S" "${_MORDAX_ROOT}/payload/embedded.cpp"
+  set(sources "${gen}/build_strings.cpp" "${gen}/payload.cpp" "${_MORDAX_ROOT}/payload/embedded.cpp"
               "${_MORDAX_ROOT}/platform/${MORDAX_OS}/main.cpp")
   if(WIN32)
     _mordax_numeric_version(MORDAX_FILE_VERSION_NUMBERS "${arg_FILE_VERSION}")
