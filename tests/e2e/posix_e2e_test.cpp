@@ -1,4 +1,5 @@
-// Signals on Linux: the part the console events play on Windows.
+// Linux only: signals (the part console events play on Windows) and a user
+// without a home.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <unistd.h>
@@ -90,6 +91,18 @@ TEST_F(Signals, ASignalSentToTheLauncherAloneReachesTheChild) {
   EXPECT_EQ(r.signal, SIGTERM);
   EXPECT_LT(seconds, 4.0);  // the child ended on the relayed signal, not by the kill
   EXPECT_TRUE(gone(child_pid(r.out)));
+}
+
+TEST_F(Signals, AUserWithoutAHomeCannotCreateDirectories) {
+  // A user id with no password entry and no HOME: the profile folder cannot be
+  // found when the first directory is needed.
+  if (access("/usr/bin/setpriv", X_OK) != 0 || geteuid() != 0) GTEST_SKIP() << "needs root and setpriv";
+  fs::permissions(scratch, fs::perms::all);
+  RunOptions o = options({{"HOME", std::nullopt}, {"XDG_CACHE_HOME", std::nullopt}});
+  RunResult r = run_program("/usr/bin/setpriv", {"--reuid=54321", "--regid=54321", "--clear-groups", launcher()}, o);
+  EXPECT_EQ(r.status, 3u);
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err, "Error, couldn't runtime expand spec '{HOME}'.\n");
 }
 
 }  // namespace
