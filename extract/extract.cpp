@@ -73,7 +73,11 @@ void extract_records() {
     uint32_t stored = read_little_endian<uint32_t>();
 
     platform::OutputFile file{};
-    bool writing = file_checksum(record_path) != stored;
+    // An empty file has no checksum to compare, but an empty record over an
+    // existing empty file already matches: rewriting it would fail while a
+    // running instance of the application holds the file open.
+    bool writing = file_checksum(record_path) != stored &&
+                   !(size == 0 && platform::is_empty_file(record_path));
     if (writing) {
       create_containing_directories(record_path);
       if (!platform::open_for_writing(record_path, first_record, &file))

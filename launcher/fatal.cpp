@@ -58,6 +58,13 @@ void fatal_open_error(const char16_t* path) {
   platform::exit_process(2);
 }
 
+void fatal_unsafe_target(const char16_t* path, const char* reason) {
+  char after[160];
+  snprintf(after, sizeof after, "': %s.\n", reason);
+  write_path_message("Error, refusing to unpack into '", path, after);
+  platform::exit_process(2);
+}
+
 void print_system_error(const char* message, uint32_t code) {
   uint32_t length = 0;
   char* text = platform::system_error_text(code, &length);

@@ -28,6 +28,9 @@ void print_system_error(const char* message, uint32_t code);
 /// template as written; exits with kExpansionFailureStatus.
 [[noreturn]] void fatal_expansion_error(const char16_t* spec);
 
+/// "Error, refusing to unpack into '<path>': <reason>." on standard error; status 2.
+[[noreturn]] void fatal_unsafe_target(const char16_t* path, const char* reason);
+
 // The fixed messages of the payload reader and of record extraction.
 [[noreturn]] void fatal_header_error();
 [[noreturn]] void fatal_memory_error();

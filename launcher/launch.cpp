@@ -32,6 +32,24 @@ static void set_parent_identifier() {
   env_set(MORDAX_ENV_PARENT, wide);
 }
 
+// Launchers started together would otherwise truncate files that another one
+// is writing or has already started. The one that waits finds every checksum
+// matching and writes nothing. Without a lock (none to be had) the launcher
+// unpacks as it would alone.
+static void lock_target() {
+  switch (platform::lock_target_directory(target_directory)) {
+    case platform::TargetLock::symbolic_link:
+      fatal_unsafe_target(target_directory, "it is a symbolic link");
+    case platform::TargetLock::not_owned:
+      fatal_unsafe_target(target_directory, "it is not owned by the current user");
+    case platform::TargetLock::writable_by_others:
+      fatal_unsafe_target(target_directory, "it is writable by other users");
+    case platform::TargetLock::held:
+    case platform::TargetLock::unavailable:
+      break;
+  }
+}
+
 uint32_t launch(const char16_t* argv0) {
   platform::remove_current_directory_from_library_search();
   hide_console_window();
@@ -50,8 +68,10 @@ uint32_t launch(const char16_t* argv0) {
   if (!platform::add_console_control_handler(console_control_handler))
     fatal_error("Error, failed to register signal handler.");
 
+  lock_target();
   payload_open();
   extract_records();
   payload_close();
+  platform::unlock_target_directory();
   return run_child(argv0);
 }

@@ -54,9 +54,22 @@ bool map_file(const char16_t* path, MappedFile* out);
 /// Releases the view, the mapping and the file, in that order.
 void unmap_file(MappedFile* file);
 
+/// True when `path` names an existing empty regular file (a link is not one).
+bool is_empty_file(const char16_t* path);
+
 /// Creates one directory whose parent exists.
 enum class DirectoryResult { created, already_exists, failed };
 DirectoryResult create_directory(const char16_t* path);
+
+/// Serialises unpacking into one target directory between launchers, with a
+/// lock that writes nothing to disk and dies with its holder (Windows: a named
+/// mutex in the session's namespace; POSIX: flock on the directory, which is
+/// created first). POSIX also refuses a directory that another user could have
+/// prepared: one that is a symbolic link, owned by someone else, or writable by
+/// group or others.
+enum class TargetLock { held, unavailable, symbolic_link, not_owned, writable_by_others };
+TargetLock lock_target_directory(const char16_t* directory);
+void unlock_target_directory();
 
 // ---- Paths and folders -----------------------------------------------------
 

@@ -5,6 +5,7 @@
 #include <pwd.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -148,11 +149,63 @@ void unmap_file(MappedFile* file) {
   close(int(file->os[0]));
 }
 
+bool is_empty_file(const char16_t* path) {
+  std::string name;
+  struct stat st;
+  return narrow(path, &name) && lstat(name.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size == 0;
+}
+
 DirectoryResult create_directory(const char16_t* path) {
   std::string name;
   if (!narrow(path, &name)) return DirectoryResult::failed;
   if (mkdir(name.c_str(), 0755) == 0) return DirectoryResult::created;
   return errno == EEXIST ? DirectoryResult::already_exists : DirectoryResult::failed;
+}
+
+namespace {
+int target_lock = -1;
+}  // namespace
+
+TargetLock lock_target_directory(const char16_t* directory) {
+  std::string name;
+  if (!narrow(directory, &name)) return TargetLock::unavailable;
+  // Like mkdir -p; a directory made here gets 0755 whatever the umask, so that
+  // the check below never refuses the launcher's own directory.
+  for (size_t at = 1; at <= name.size(); ++at) {
+    if (at < name.size() && name[at] != '/') continue;
+    std::string prefix = name.substr(0, at);
+    if (mkdir(prefix.c_str(), 0755) == 0 && at == name.size()) chmod(prefix.c_str(), 0755);
+  }
+  struct stat st;
+  if (lstat(name.c_str(), &st) != 0) return TargetLock::unavailable;
+  if (S_ISLNK(st.st_mode)) return TargetLock::symbolic_link;
+  int fd = open(name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW);
+  if (fd < 0) return TargetLock::unavailable;
+  if (fstat(fd, &st) != 0) {
+    close(fd);
+    return TargetLock::unavailable;
+  }
+  if (st.st_uid != geteuid()) {
+    close(fd);
+    return TargetLock::not_owned;
+  }
+  if ((st.st_mode & 022) != 0) {
+    close(fd);
+    return TargetLock::writable_by_others;
+  }
+  while (flock(fd, LOCK_EX) != 0) {
+    if (errno != EINTR) {
+      close(fd);
+      return TargetLock::unavailable;
+    }
+  }
+  target_lock = fd;
+  return TargetLock::held;
+}
+
+void unlock_target_directory() {
+  if (target_lock >= 0) close(target_lock);
+  target_lock = -1;
 }
 
 // ---- Paths and folders -----------------------------------------------------

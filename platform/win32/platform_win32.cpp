@@ -5,6 +5,7 @@
 #include <shlobj.h>
 
 #include <cstdio>
+#include <cwchar>
 #include <cstdlib>
 
 #include "platform/platform.h"
@@ -85,10 +86,52 @@ void unmap_file(MappedFile* file) {
   CloseHandle(h(file->os[1]));
 }
 
+bool is_empty_file(const char16_t* path) {
+  WIN32_FILE_ATTRIBUTE_DATA data;
+  if (!GetFileAttributesExW(w(path), GetFileExInfoStandard, &data)) return false;
+  constexpr DWORD kNotAFile = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE;
+  return (data.dwFileAttributes & kNotAFile) == 0 && data.nFileSizeHigh == 0 && data.nFileSizeLow == 0;
+}
+
 DirectoryResult create_directory(const char16_t* path) {
   if (CreateDirectoryW(w(path), /*security*/ nullptr)) return DirectoryResult::created;
   return GetLastError() == ERROR_ALREADY_EXISTS ? DirectoryResult::already_exists
                                                 : DirectoryResult::failed;
+}
+
+namespace {
+HANDLE target_lock;
+}  // namespace
+
+TargetLock lock_target_directory(const char16_t* directory) {
+  // Mutex names cannot hold backslashes: the name carries a hash of the exact
+  // full path instead (FNV-1a, 64 bits).
+  uint64_t hash = 14695981039346656037ull;
+  for (const char16_t* unit = directory; *unit != 0; ++unit) {
+    hash = (hash ^ (*unit & 0xFF)) * 1099511628211ull;
+    hash = (hash ^ (*unit >> 8)) * 1099511628211ull;
+  }
+  wchar_t name[] = L"Local\\mordax-onefile-0123456789abcdef";
+  wchar_t* digits = name + wcslen(name) - 16;
+  for (int i = 15; i >= 0; --i, hash >>= 4) digits[i] = L"0123456789abcdef"[hash & 15];
+  HANDLE mutex = CreateMutexW(/*security*/ nullptr, /*initial owner*/ FALSE, name);
+  if (mutex == nullptr) return TargetLock::unavailable;
+  // An abandoned mutex means a launcher died while unpacking: ours now, and
+  // its partial files are repaired by their checksums.
+  DWORD wait = WaitForSingleObject(mutex, INFINITE);
+  if (wait != WAIT_OBJECT_0 && wait != WAIT_ABANDONED) {
+    CloseHandle(mutex);
+    return TargetLock::unavailable;
+  }
+  target_lock = mutex;
+  return TargetLock::held;
+}
+
+void unlock_target_directory() {
+  if (target_lock == nullptr) return;
+  ReleaseMutex(target_lock);
+  CloseHandle(target_lock);
+  target_lock = nullptr;
 }
 
 // ---- Paths and folders -----------------------------------------------------

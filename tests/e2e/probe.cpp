@@ -6,11 +6,15 @@
 //   PROBE_IGNORE_INTERRUPT=1  ignore interrupt and termination requests
 //   PROBE_STDERR=<text>   write this line to standard error
 //   PROBE_SIGNAL=<n>      end by this signal (POSIX)
+//   PROBE_DIGEST=1        report a digest of every file beside it (see tree_digest)
 #include <chrono>
+#include <filesystem>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <thread>
+
+#include "tests/e2e/tree_digest.h"
 
 #ifdef _WIN32
 #include <windows.h>
@@ -97,6 +101,9 @@ void report(int argc, const std::string* argv) {
   printf("self=%s\n", escape(self_path()).c_str());
   printf("cwd=%s\n", escape(current_directory()).c_str());
   printf("pid=%ld\n", process_id());
+  std::string digest;
+  if (variable("PROBE_DIGEST", &digest))
+    printf("digest=%s\n", tree_digest(std::filesystem::u8path(self_path()).parent_path()).c_str());
   fflush(stdout);
 }
 

@@ -120,6 +120,11 @@ bool map_file(const char16_t* path, MappedFile* out) {
 
 void unmap_file(MappedFile*) {}
 
+bool is_empty_file(const char16_t* path) {
+  auto it = state().files.find(path);
+  return it != state().files.end() && it->second.empty();
+}
+
 DirectoryResult create_directory(const char16_t* path) {
   log("mkdir", path);
   std::u16string p = path;
@@ -129,6 +134,13 @@ DirectoryResult create_directory(const char16_t* path) {
   state().directories.insert(p);
   return DirectoryResult::created;
 }
+
+TargetLock lock_target_directory(const char16_t* directory) {
+  log("lock", directory);
+  return state().lock_result;
+}
+
+void unlock_target_directory() { state().calls.push_back("unlock"); }
 
 uint32_t module_path(char16_t* out, uint32_t capacity) {
   if (state().module_fails) return 0;

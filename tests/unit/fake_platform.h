@@ -49,6 +49,9 @@ struct State {
   std::string payload;
   std::u16string target_spec = u"{CACHE_DIR}\\tarvell-2.3.8";
 
+  // Target lock.
+  platform::TargetLock lock_result = platform::TargetLock::held;
+
   // Console and child.
   intptr_t window = 0;
   uint32_t console_count = 0;

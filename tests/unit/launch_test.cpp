@@ -136,3 +136,40 @@ TEST(FullPath, QualifiesRelativePathsAndRefusesWhatDoesNotFit) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(Launch, UnpackingHappensUnderTheTargetLock) {
+  EXPECT_EQ(run(), 0u);
+  auto at = [&](const std::string& call) {
+    return std::find(state().calls.begin(), state().calls.end(), call) - state().calls.begin();
+  };
+  const std::string target = "C:\\Users\\ann\\AppData\\Local\\tarvell-2.3.8";
+  EXPECT_LT(at("lock " + target), at("open " + target + "\\app.exe"));
+  EXPECT_LT(at("close " + target + "\\lib\\x.dll"), at("unlock"));
+  EXPECT_LT(at("unlock"), at("wait-status 101"));
+}
+
+TEST_F(Launch, ATargetAnotherUserCouldHavePreparedIsRefused) {
+  const std::pair<platform::TargetLock, const char*> cases[] = {
+      {platform::TargetLock::symbolic_link, "it is a symbolic link"},
+      {platform::TargetLock::not_owned, "it is not owned by the current user"},
+      {platform::TargetLock::writable_by_others, "it is writable by other users"},
+  };
+  for (const auto& [result, reason] : cases) {
+    SetUp();
+    state().lock_result = result;
+    EXPECT_EQ(run(), 2u);
+    EXPECT_EQ(state().err, std::string("Error, refusing to unpack into "
+                                       "'C:\\Users\\ann\\AppData\\Local\\tarvell-2.3.8': ") + reason + ".\n");
+    EXPECT_TRUE(state().files.empty());
+  }
+}
+
+TEST_F(Launch, WithoutALockTheLauncherUnpacksAsItWouldAlone) {
+  state().lock_result = platform::TargetLock::unavailable;
+  EXPECT_EQ(run(), 0u);
+  EXPECT_EQ(state().files.size(), 2u);
+}
+
+}  // namespace
