@@ -379,7 +379,13 @@ TEST_F(Launcher, LaunchersStartedTogetherAllRunTheirChildWithCorrectFiles) {
     std::vector<RunResult> results(kLaunchers);
     std::vector<std::thread> threads;
     for (int i = 0; i < kLaunchers; ++i)
-      threads.emplace_back([&, i] { results[size_t(i)] = run_program(launcher("probe"), {}, o); });
+      threads.emplace_back([&, i] {
+        try {
+          results[size_t(i)] = run_program(launcher("probe"), {}, o);
+        } catch (const std::exception& e) {
+          results[size_t(i)] = RunResult{99, 0, "", e.what()};
+        }
+      });
     for (std::thread& t : threads) t.join();
     for (const RunResult& r : results) {
       ASSERT_EQ(r.status, 0u) << "round " << round << ": " << r.err;

@@ -83,8 +83,15 @@ RunResult run_program(const std::string& program, const std::vector<std::string>
   PROCESS_INFORMATION pi = {};
   std::wstring app = wide(program);
   std::wstring cwd = wide(options.cwd);
-  BOOL ok = CreateProcessW(app.c_str(), line.data(), nullptr, nullptr, TRUE, CREATE_UNICODE_ENVIRONMENT,
-                           env_block.data(), cwd.empty() ? nullptr : cwd.c_str(), &si, &pi);
+  // Wine, busy starting many processes at once, now and then fails a start
+  // with ERROR_INTERNAL_ERROR; the same start goes through when tried again.
+  BOOL ok = FALSE;
+  for (int attempt = 0; attempt < 10 && !ok; ++attempt) {
+    if (attempt > 0) Sleep(200);
+    ok = CreateProcessW(app.c_str(), line.data(), nullptr, nullptr, TRUE, CREATE_UNICODE_ENVIRONMENT,
+                        env_block.data(), cwd.empty() ? nullptr : cwd.c_str(), &si, &pi);
+    if (!ok && GetLastError() != ERROR_INTERNAL_ERROR) break;
+  }
   CloseHandle(out_write);
   CloseHandle(err_write);
   CloseHandle(null_in);
