@@ -6,10 +6,12 @@
 
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <thread>
 
 #include "tests/e2e/process_posix.h"
+#include "tests/e2e/tree_digest.h"
 
 namespace fs = std::filesystem;
 
@@ -34,6 +36,7 @@ class Signals : public ::testing::Test {
     return o;
   }
   std::string launcher() { return std::string(E2E_BIN) + "/probe"; }
+  std::string quick() { return std::string(E2E_BIN) + "/quick"; }
 
   static long child_pid(const std::string& out) {
     size_t at = out.find("pid=");
@@ -52,13 +55,13 @@ class Signals : public ::testing::Test {
 
 TEST_F(Signals, AChildEndedByASignalEndsTheLauncherByTheSameSignal) {
   for (int s : {SIGTERM, SIGABRT, SIGKILL}) {
-    RunResult r = run_program(launcher(), {}, options({{"PROBE_SIGNAL", std::to_string(s)}}));
+    RunResult r = run_program(quick(), {}, options({{"PROBE_SIGNAL", std::to_string(s)}}));
     EXPECT_EQ(r.signal, s);
   }
 }
 
 TEST_F(Signals, AChildThatIgnoresTheSignalIsKilledAfterFiveSeconds) {
-  Started s = start_program(launcher(), {}, options({{"PROBE_SLEEP_MS", "60000"}, {"PROBE_IGNORE_INTERRUPT", "1"}}));
+  Started s = start_program(quick(), {}, options({{"PROBE_SLEEP_MS", "60000"}, {"PROBE_IGNORE_INTERRUPT", "1"}}));
   ASSERT_TRUE(wait_for_output(&s, "sleeping\n"));
   auto begin = Clock::now();
   kill(pid_t(s.pid), SIGINT);
@@ -71,7 +74,7 @@ TEST_F(Signals, AChildThatIgnoresTheSignalIsKilledAfterFiveSeconds) {
 }
 
 TEST_F(Signals, AChildThatEndsWithinTheGraceIsNotKilled) {
-  Started s = start_program(launcher(), {}, options({{"PROBE_SLEEP_MS", "1000"}, {"PROBE_IGNORE_INTERRUPT", "1"}}));
+  Started s = start_program(quick(), {}, options({{"PROBE_SLEEP_MS", "1000"}, {"PROBE_IGNORE_INTERRUPT", "1"}}));
   ASSERT_TRUE(wait_for_output(&s, "sleeping\n"));
   auto begin = Clock::now();
   kill(pid_t(s.pid), SIGTERM);
@@ -82,7 +85,7 @@ TEST_F(Signals, AChildThatEndsWithinTheGraceIsNotKilled) {
 }
 
 TEST_F(Signals, ASignalSentToTheLauncherAloneReachesTheChild) {
-  Started s = start_program(launcher(), {}, options({{"PROBE_SLEEP_MS", "60000"}}));
+  Started s = start_program(quick(), {}, options({{"PROBE_SLEEP_MS", "60000"}}));
   ASSERT_TRUE(wait_for_output(&s, "sleeping\n"));
   auto begin = Clock::now();
   kill(pid_t(s.pid), SIGTERM);
@@ -103,6 +106,87 @@ TEST_F(Signals, AUserWithoutAHomeCannotCreateDirectories) {
   EXPECT_EQ(r.status, 3u);
   EXPECT_EQ(r.out, "");
   EXPECT_EQ(r.err, "Error, couldn't runtime expand spec '{HOME}'.\n");
+}
+
+// Hostile places: a target below a shared location that someone else prepared.
+TEST_F(Signals, ATargetWritableByOthersIsRefused) {
+  fs::path target = scratch / "mordax-e2e";
+  fs::create_directories(target);
+  fs::permissions(target, fs::perms::all);
+  RunResult r = run_program(launcher(), {}, options());
+  EXPECT_EQ(r.status, 2u);
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err, "Error, refusing to unpack into '" + target.string() + "': it is writable by other users.\n");
+  EXPECT_TRUE(fs::is_empty(target));
+}
+
+TEST_F(Signals, ATargetOwnedBySomeoneElseIsRefused) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to give the directory away";
+  fs::path target = scratch / "mordax-e2e";
+  fs::create_directories(target);
+  ASSERT_EQ(chown(target.c_str(), 54321, 54321), 0);
+  RunResult r = run_program(launcher(), {}, options());
+  EXPECT_EQ(r.status, 2u);
+  EXPECT_EQ(r.err, "Error, refusing to unpack into '" + target.string() + "': it is not owned by the current user.\n");
+  EXPECT_TRUE(fs::is_empty(target));
+}
+
+TEST_F(Signals, ATargetThatIsALinkIsRefused) {
+  fs::create_directories(scratch / "elsewhere");
+  fs::create_directory_symlink(scratch / "elsewhere", scratch / "mordax-e2e");
+  RunResult r = run_program(launcher(), {}, options());
+  EXPECT_EQ(r.status, 2u);
+  EXPECT_EQ(r.err, "Error, refusing to unpack into '" + (scratch / "mordax-e2e").string() +
+                       "': it is a symbolic link.\n");
+  EXPECT_TRUE(fs::is_empty(scratch / "elsewhere"));
+}
+
+TEST_F(Signals, ALinkPlantedAtARecordPathIsNeverFollowed) {
+  fs::path target = scratch / "mordax-e2e";
+  fs::create_directories(target);
+  std::ofstream(scratch / "victim") << "precious";
+  fs::create_symlink(scratch / "victim", target / "small.txt");
+  RunResult r = run_program(launcher(), {}, options());
+  EXPECT_EQ(r.status, 2u);
+  EXPECT_EQ(r.err, "Error, failed to open '" + (target / "small.txt").string() + "' for writing.\n");
+  std::ifstream in(scratch / "victim");
+  EXPECT_EQ(std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>()), "precious");
+}
+
+// Faults: a full disk (a file-size limit stands in for it), and launchers
+// killed while they unpack.
+TEST_F(Signals, AFullDiskStopsWithTheSystemErrorAndTheNextStartFinishes) {
+  // The limit lets the probe (the first record) through and stops big.txt,
+  // the next one, which is larger.
+  uintmax_t probe_size = fs::file_size(std::string(E2E_APPS) + "/probe/probe");
+  uintmax_t limit = probe_size + 65536;
+  ASSERT_GT(fs::file_size(std::string(E2E_APPS) + "/probe/big.txt"), limit);
+  RunResult r = run_program("/bin/sh", {"-c", "trap '' XFSZ; exec prlimit --fsize=\"$1\" \"$0\"", launcher(),
+                                        std::to_string(limit)}, options());
+  EXPECT_EQ(r.status, 2u);
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err, "Error, couldn't unpack file to target path. ([Error 27] File too large)\n");
+  fs::path target = scratch / "mordax-e2e";
+  EXPECT_EQ(fs::file_size(target / "probe"), probe_size);
+  EXPECT_EQ(fs::file_size(target / "big.txt"), limit);  // the partial file stays
+  RunResult again = run_program(launcher(), {}, options({{"PROBE_DIGEST", "1"}}));
+  EXPECT_EQ(again.status, 0u) << again.err;
+  EXPECT_NE(again.out.find("digest=" + tree_digest(std::string(E2E_APPS) + "/probe")), std::string::npos);
+}
+
+TEST_F(Signals, LaunchersKilledWhileUnpackingAreRepairedByTheNextStart) {
+  const std::string expected = tree_digest(std::string(E2E_APPS) + "/probe");
+  unsigned seed = 12345;
+  for (int i = 0; i < 40; ++i) {
+    seed = seed * 1103515245 + 12345;
+    Started s = start_program(launcher(), {}, options());
+    std::this_thread::sleep_for(std::chrono::microseconds((seed >> 8) % 40000));
+    kill(pid_t(s.pid), SIGKILL);
+    finish_program(s);
+  }
+  RunResult r = run_program(launcher(), {}, options({{"PROBE_DIGEST", "1"}}));
+  EXPECT_EQ(r.status, 0u) << r.err;
+  EXPECT_NE(r.out.find("digest=" + expected), std::string::npos) << r.out;
 }
 
 }  // namespace

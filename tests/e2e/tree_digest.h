@@ -17,7 +17,7 @@ inline std::string tree_digest(const std::filesystem::path& root) {
   std::vector<std::pair<std::string, std::filesystem::path>> files;
   for (const auto& entry : std::filesystem::recursive_directory_iterator(root))
     if (entry.is_regular_file())
-      files.emplace_back(entry.path().lexically_relative(root).generic_string(), entry.path());
+      files.emplace_back(entry.path().lexically_relative(root).generic_u8string(), entry.path());
   std::sort(files.begin(), files.end());
   uint64_t hash = 14695981039346656037ull;
   auto mix = [&](const char* data, size_t n) {
