@@ -34,6 +34,27 @@ bool read_name_rest() {
   }
 }
 
+// The writer never makes a name that leaves the target directory, but the
+// launcher does not rely on it: every component must be non-empty and hold
+// something besides dots and spaces (Windows drops trailing ones, so ". ." could
+// become ".."), and no '/' may appear, which both targets take as a separator.
+bool name_stays_inside() {
+  size_t component = 0;
+  bool only_dots_and_spaces = true;
+  for (const char16_t* unit = name;; ++unit) {
+    if (*unit == kRecordSeparator || *unit == 0) {
+      if (component == 0 || only_dots_and_spaces) return false;
+      if (*unit == 0) return true;
+      component = 0;
+      only_dots_and_spaces = true;
+      continue;
+    }
+    if (*unit == u'/') return false;
+    ++component;
+    if (*unit != u'.' && *unit != u' ') only_dots_and_spaces = false;
+  }
+}
+
 // target_directory + separator + name; record names use '\' and take the
 // platform's separator here.
 bool compose_record_path() {
@@ -66,6 +87,7 @@ void extract_records() {
     // unit read straight into the buffer is the unit itself.
     if (!read_name_rest() || !compose_record_path())
       fatal_error("Error, record path too long for the target directory.");
+    if (!name_stays_inside()) fatal_error("Error, unsafe file name in attached data.");
     bool first_record = child_executable_path[0] == 0;
     if (first_record) wide_copy(child_executable_path, kPathCapacity, record_path);
 

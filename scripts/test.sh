@@ -9,17 +9,22 @@ bash scripts/install-deps.sh
 
 cmake --preset linux-test
 cmake --build build/linux-test
-ctest --preset linux-test -j2
+ctest --preset linux-test -j2 --timeout 900
+
+# Short runs of the fuzz targets (clang's libFuzzer).
+cmake --preset fuzz
+cmake --build build/fuzz
+ctest --preset fuzz -j2 --timeout 900
 
 # The Windows build packs its payloads with the host writer of the release tree.
 cmake --preset linux-release
 cmake --build build/linux-release
 cmake --preset windows
 cmake --build build/windows
-# One persistent Wine server for the whole run (it may already be up).
+# The prefix is made once; then one persistent Wine server serves the run.
 export MORDAX_WINEPREFIX=$root/build/windows/wineprefix
-mkdir -p "$MORDAX_WINEPREFIX"
+timeout 300 cmake/wine-run cmd /c exit 0 >/dev/null 2>&1 || true
+WINEPREFIX=$MORDAX_WINEPREFIX timeout 60 wineserver -w 2>/dev/null || true
 WINEPREFIX=$MORDAX_WINEPREFIX wineserver -p 2>/dev/null || true
 trap 'WINEPREFIX=$MORDAX_WINEPREFIX wineserver -k 2>/dev/null || true' EXIT
-cmake/wine-run cmd /c exit 0 >/dev/null 2>&1 || true   # makes the prefix once
-ctest --preset windows -j2
+ctest --preset windows -j2 --timeout 900

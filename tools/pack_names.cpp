@@ -43,6 +43,9 @@ std::u16string record_name(const std::string& relative, std::string* why) {
     std::string part = relative.substr(start, end == std::string::npos ? std::string::npos : end - start);
     if (part.empty()) return *why = "empty path component", u"";
     if (part == "." || part == "..") return *why = "'.' or '..' component", u"";
+    // Windows drops trailing dots and spaces, so the launcher refuses these.
+    if (part.find_first_not_of(". ") == std::string::npos)
+      return *why = "component of only dots and spaces", u"";
     if (part.find('\\') != std::string::npos) return *why = "backslash in a name", u"";
     if (end == std::string::npos) break;
     start = end + 1;

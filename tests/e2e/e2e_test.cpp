@@ -73,18 +73,21 @@ fs::path reported_path(const std::string& value) {
 
 std::string fixed_line(const std::string& message) { return message + "\n"; }
 
+// Windows paths past MAX_PATH need the "\\?\" form to be removed.
+void remove_tree(const fs::path& p) {
+  std::error_code ec;
+  fs::remove_all(kWindows ? fs::path("\\\\?\\" + p.string()) : p, ec);
+}
+
 class Launcher : public ::testing::Test {
  protected:
   void SetUp() override {
     std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
     scratch = fs::temp_directory_path() / ("mordax-e2e-" + name);
-    fs::remove_all(scratch);
+    remove_tree(scratch);
     fs::create_directories(scratch / "home");
   }
-  void TearDown() override {
-    std::error_code ec;
-    fs::remove_all(scratch, ec);
-  }
+  void TearDown() override { remove_tree(scratch); }
 
   fs::path target() const { return scratch / "mordax-e2e"; }
 
@@ -392,6 +395,16 @@ TEST_F(Launcher, LaunchersStartedTogetherAllRunTheirChildWithCorrectFiles) {
       ASSERT_EQ(report(r)["digest"], expected) << "round " << round;
     }
   }
+}
+
+TEST_F(Launcher, NamesBeyondAsciiAndPathsBeyond260UnitsUnpack) {
+  RunOptions o = options();
+  o.env["PROBE_DIGEST"] = "1";
+  RunResult r = run_with("names", o);
+  ASSERT_EQ(r.status, 0u) << r.err;
+  EXPECT_EQ(report(r)["digest"], tree_digest(app("names")));
+  EXPECT_TRUE(fs::is_regular_file(target() / fs::u8path("\xe4\xb8\xad\xe6\x96\x87/\xe6\x96\x87\xe4\xbb\xb6.txt")));
+  EXPECT_GT((target() / "long").string().size() + 3 * 91 + 9, 260u);
 }
 
 }  // namespace

@@ -13,7 +13,11 @@
 
 /// FNV-1a over each file's relative path ('/' separators, then a zero byte) and
 /// contents, in path order.
-inline std::string tree_digest(const std::filesystem::path& root) {
+inline std::string tree_digest(std::filesystem::path root) {
+#ifdef _WIN32
+  // The runtime's own path handling stops at MAX_PATH; the "\\?\" form does not.
+  if (root.native().rfind(L"\\\\?\\", 0) != 0) root = L"\\\\?\\" + root.native();
+#endif
   std::vector<std::pair<std::string, std::filesystem::path>> files;
   for (const auto& entry : std::filesystem::recursive_directory_iterator(root))
     if (entry.is_regular_file())

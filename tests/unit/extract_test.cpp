@@ -143,6 +143,20 @@ TEST_F(Extraction, NameAndPathLimitsAreEnforcedWithoutOverflow) {
   EXPECT_EQ(state().out, "Error, record path too long for the target directory.\n");
 }
 
+TEST_F(Extraction, NamesThatWouldLeaveTheTargetAreRefused) {
+  for (const char16_t* bad : {u"..\\x", u"a\\..\\..\\x", u".", u"\\abs", u"a\\\\b", u"a\\",
+                                    u"a/../../x", u"a\\.\\b", u"...", u".. ", u" "}) {
+    SetUp();
+    EXPECT_EQ(extract({{u"app.exe", "x"}, {bad, "evil"}}), 2) << fake::narrow(bad);
+    EXPECT_EQ(state().out, "Error, unsafe file name in attached data.\n");
+    EXPECT_EQ(state().files.size(), 1u);  // only the record before it
+  }
+  for (const char16_t* good : {u"..a", u"a..", u".hidden", u"a\\.b\\c..", u"a b"}) {
+    SetUp();
+    EXPECT_EQ(extract({{u"app.exe", "x"}, {good, "fine"}}), 0) << fake::narrow(good);
+  }
+}
+
 TEST(Checksum, FollowsTheRecordConventions) {
   fake::reset();
   EXPECT_EQ(checksum_update(0, "123456789", 9), 0xCBF43926u);

@@ -24,6 +24,8 @@ TEST(RecordNames, WhatTheLauncherReliesOnIsRefused) {
   EXPECT_EQ(refusal("./a"), "'.' or '..' component");
   EXPECT_EQ(refusal(".."), "'.' or '..' component");
   EXPECT_EQ(refusal("a//b"), "empty path component");
+  EXPECT_EQ(refusal("..."), "component of only dots and spaces");
+  EXPECT_EQ(refusal("a/. ./b"), "component of only dots and spaces");
   EXPECT_EQ(refusal("a/"), "empty path component");
   EXPECT_EQ(refusal(""), "empty name");
   EXPECT_EQ(refusal("a\\b"), "backslash in a name");

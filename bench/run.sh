@@ -1,0 +1,84 @@
+#!/usr/bin/env bash
+# The benchmark suite (Linux native, release build): whole starts of the launcher
+# against the decode floor and tar, peak memory, the start overhead on a tiny
+# payload, and packing. Prints one table (also kept in build/bench/results.md).
+#   bench/run.sh [RUNS]      RUNS per timed command (default 10)
+# The workload and its payloads are made once and kept in build/bench.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+cd "$root"
+runs=${1:-10}
+bash scripts/install-deps.sh >/dev/null
+work=$root/build/bench
+mkdir -p "$work"
+release=build/linux-release
+cmake --preset linux-release >/dev/null
+cmake --build "$release" --target mordax-pack generate_workload decode_floor exit_at_once >/dev/null
+pack=$release/tools/mordax-pack
+level=19
+
+# The workload and its payloads, made once.
+stamp=$work/workload.stamp
+source_hash=$(cat bench/generate_workload.cpp tools/mordax_pack.cpp | sha256sum | cut -c1-16)
+if [ "$(cat "$stamp" 2>/dev/null)" != "$source_hash" ]; then
+  echo "making the workload (once)..." >&2
+  "$release/bench/generate_workload" "$work/tree" "$release/bench/exit_at_once" >&2
+  /usr/bin/time -f %e -o "$work/pack_default.seconds" "$pack" "$work/tree" --entry bin/app -o "$work/app.payload"
+  mkdir -p "$work/tiny"
+  cp "$release/bench/exit_at_once" "$work/tiny/app"
+  "$pack" "$work/tiny" --entry app -o "$work/tiny.payload"
+  (cd "$work/tree" && tar -cf "$work/app.tar" .)
+  /usr/bin/time -f %e -o "$work/zstd_default.seconds" zstd -q -f -$level --long=27 -T0 "$work/app.tar" -o "$work/app.tar.zst"
+  echo "$source_hash" > "$stamp"
+fi
+cmake -S . -B "$release" -DMORDAX_BENCH_DIR="$work" >/dev/null
+cmake --build "$release" --target bench_launcher bench_tiny >/dev/null
+launcher=$release/bench/bench_launcher
+tiny=$release/bench/bench_tiny
+export TMPDIR=$work/tmp
+mkdir -p "$TMPDIR" "$work/tar-out"
+
+hf() {  # hf NAME [hyperfine options] COMMANDS...: median/min/max into $work/NAME.json
+  local name=$1; shift
+  hyperfine -N --style none --export-json "$work/$name.json" "$@" >/dev/null 2>&1 ||
+    hyperfine --style none --export-json "$work/$name.json" "$@" >/dev/null
+}
+stat_of() {  # stat_of NAME INDEX FIELD
+  python3 -c "import json,statistics as s;r=json.load(open('$work/$1.json'))['results'][$2]['times'];print('%.4f'%{'median':s.median(r),'min':min(r),'max':max(r)}['$3'])" 2>/dev/null ||
+    jq -r ".results[$2].$3" "$work/$1.json"
+}
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.3f", a / b }'; }
+peak() { /usr/bin/time -f %M "$@" 2>&1 >/dev/null | tail -1; }
+
+"$launcher" >/dev/null  # the target in place for the second-start runs
+hf second --warmup 2 --runs "$runs" "$launcher" "$release/bench/decode_floor $work/app.payload"
+hf first --runs "$runs" --prepare "rm -rf $TMPDIR/mordax-bench" "$launcher" \
+   --prepare "true" "$release/bench/decode_floor $work/app.payload" \
+   --prepare "rm -rf $work/tar-out && mkdir -p $work/tar-out" "tar -I 'zstd -d --long=27' -xf $work/app.tar.zst -C $work/tar-out"
+"$tiny" >/dev/null
+hf tiny --warmup 5 --runs $((runs * 10)) "$tiny" "$work/tiny/app"
+
+rm -rf "$TMPDIR/mordax-bench"
+first_kib=$(peak "$launcher")
+second_kib=$(peak "$launcher")
+
+payload_mb=$(awk -v b="$(stat -c %s "$work/app.payload")" 'BEGIN { printf "%.1f", b / 1e6 }')
+zstd_mb=$(awk -v b="$(stat -c %s "$work/app.tar.zst")" 'BEGIN { printf "%.1f", b / 1e6 }')
+tree_mb=$(du -sb "$work/tree" | awk '{ printf "%.1f", $1 / 1e6 }')
+files=$(find "$work/tree" -type f | wc -l)
+
+s_l=$(stat_of second 0 median) s_f=$(stat_of second 1 median)
+f_l=$(stat_of first 0 median) f_f=$(stat_of first 1 median) f_t=$(stat_of first 2 median)
+t_l=$(stat_of tiny 0 median) t_d=$(stat_of tiny 1 median)
+{
+  echo "Workload: $files files, $tree_mb MB; payload $payload_mb MB at level $level ($(cat "$work/pack_default.seconds") s to pack);"
+  echo "tar + zstd -$level --long=27: $zstd_mb MB ($(cat "$work/zstd_default.seconds") s). Machine: $(nproc) cores, $(uname -sr)."
+  echo
+  echo "| measure | launcher | reference | ratio | goal |"
+  echo "|---|---|---|---|---|"
+  echo "| second start, median s (min-max) | $s_l ($(stat_of second 0 min)-$(stat_of second 0 max)) | decode floor $s_f | $(ratio "$s_l" "$s_f") | <= 1.05 |"
+  echo "| first start, median s (min-max) | $f_l ($(stat_of first 0 min)-$(stat_of first 0 max)) | decode floor $f_f | $(ratio "$f_l" "$f_f") | <= 1.15 |"
+  echo "| first start against tar | $f_l | tar --zstd -xf $f_t | $(ratio "$f_l" "$f_t") | <= 0.8 |"
+  echo "| peak memory, first / second start | $((first_kib / 1024)) / $((second_kib / 1024)) MiB | | | <= 150 MiB |"
+  echo "| tiny payload, second start, median ms | $(awk -v a="$t_l" 'BEGIN{printf "%.2f", a*1000}') | the program alone $(awk -v a="$t_d" 'BEGIN{printf "%.2f", a*1000}') | +$(awk -v a="$t_l" -v b="$t_d" 'BEGIN{printf "%.2f", (a-b)*1000}') ms | within 3 ms |"
+} | tee "$work/results.md"
