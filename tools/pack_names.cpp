@@ -1,38 +1,7 @@
 #include "tools/pack_names.h"
 
-#include <cstdint>
-
 #include "payload/format.h"
-
-static bool decode_utf8(const std::string& text, std::u16string* out) {
-  const auto* s = reinterpret_cast<const unsigned char*>(text.data());
-  size_t size = text.size();
-  for (size_t i = 0; i < size;) {
-    uint32_t c = s[i];
-    size_t extra;
-    uint32_t minimum;
-    if (c < 0x80) extra = 0, minimum = 0;
-    else if ((c & 0xE0) == 0xC0) extra = 1, minimum = 0x80, c &= 0x1F;
-    else if ((c & 0xF0) == 0xE0) extra = 2, minimum = 0x800, c &= 0x0F;
-    else if ((c & 0xF8) == 0xF0) extra = 3, minimum = 0x10000, c &= 0x07;
-    else return false;
-    if (i + extra >= size && extra > 0) return false;
-    for (size_t k = 1; k <= extra; ++k) {
-      if ((s[i + k] & 0xC0) != 0x80) return false;
-      c = (c << 6) | (s[i + k] & 0x3F);
-    }
-    if (c < minimum || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF) || c == 0) return false;
-    i += extra + 1;
-    if (c < 0x10000) {
-      out->push_back(char16_t(c));
-    } else {
-      c -= 0x10000;
-      out->push_back(char16_t(0xD800 + (c >> 10)));
-      out->push_back(char16_t(0xDC00 + (c & 0x3FF)));
-    }
-  }
-  return true;
-}
+#include "platform/posix/utf.h"
 
 std::u16string record_name(const std::string& relative, std::string* why) {
   if (relative.empty()) return *why = "empty name", u"";
@@ -50,8 +19,10 @@ std::u16string record_name(const std::string& relative, std::string* why) {
     if (end == std::string::npos) break;
     start = end + 1;
   }
-  std::u16string name;
-  if (!decode_utf8(relative, &name)) return *why = "name is not valid UTF-8", u"";
+  std::u16string name(relative.size() + 1, u'\0');
+  long units = utf8_to_utf16(relative.data(), relative.size(), name.data(), name.size());
+  if (units < 0) return *why = "name is not valid UTF-8", u"";
+  name.resize(size_t(units));
   if (name.size() > kRecordNameCapacity - 1) return *why = "name longer than 1023 UTF-16 units", u"";
   for (char16_t& unit : name)
     if (unit == u'/') unit = kRecordSeparator;

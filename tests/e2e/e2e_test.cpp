@@ -9,6 +9,7 @@
 #include <string>
 #include <thread>
 
+#include "tests/e2e/escape.h"
 #include "tests/e2e/process.h"
 #include "tests/e2e/tree_digest.h"
 
@@ -46,20 +47,7 @@ std::map<std::string, std::string> report(const RunResult& r) {
   return m;
 }
 
-std::string escaped(const std::string& s) {
-  std::string out;
-  for (unsigned char c : s) {
-    char buf[8];
-    if (c == '\\') out += "\\\\";
-    else if (c == '\n') out += "\\n";
-    else if (c == '\t') out += "\\t";
-    else if (c == '\v') out += "\\v";
-    else if (c == '\r') out += "\\r";
-    else if (c < 0x20) snprintf(buf, sizeof buf, "\\x%02x", c), out += buf;
-    else out += char(c);
-  }
-  return out;
-}
+std::string escaped(const std::string& s) { return escape(s); }
 
 // A path from the report (paths hold no control characters, only backslashes).
 fs::path reported_path(const std::string& value) {

@@ -14,6 +14,7 @@
 #include <string>
 #include <thread>
 
+#include "tests/e2e/escape.h"
 #include "tests/e2e/tree_digest.h"
 
 #ifdef _WIN32
@@ -25,21 +26,6 @@
 #endif
 
 namespace {
-
-std::string escape(const std::string& s) {
-  std::string out;
-  for (unsigned char c : s) {
-    char buf[8];
-    if (c == '\\') out += "\\\\";
-    else if (c == '\n') out += "\\n";
-    else if (c == '\t') out += "\\t";
-    else if (c == '\v') out += "\\v";
-    else if (c == '\r') out += "\\r";
-    else if (c < 0x20) snprintf(buf, sizeof buf, "\\x%02x", c), out += buf;
-    else out += char(c);
-  }
-  return out;
-}
 
 #ifdef _WIN32
 std::string utf8(const wchar_t* w) {
