@@ -43,9 +43,8 @@ hf() {  # hf NAME [hyperfine options] COMMANDS...: median/min/max into $work/NAM
   hyperfine -N --style none --export-json "$work/$name.json" "$@" >/dev/null 2>&1 ||
     hyperfine --style none --export-json "$work/$name.json" "$@" >/dev/null
 }
-stat_of() {  # stat_of NAME INDEX FIELD
-  python3 -c "import json,statistics as s;r=json.load(open('$work/$1.json'))['results'][$2]['times'];print('%.4f'%{'median':s.median(r),'min':min(r),'max':max(r)}['$3'])" 2>/dev/null ||
-    jq -r ".results[$2].$3" "$work/$1.json"
+stat_of() {  # stat_of NAME INDEX FIELD (median, min or max, in seconds)
+  jq -r ".results[$2].$3 | . * 10000 | round / 10000" "$work/$1.json"
 }
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.3f", a / b }'; }
 peak() { /usr/bin/time -f %M "$@" 2>&1 >/dev/null | tail -1; }

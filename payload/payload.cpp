@@ -7,11 +7,17 @@
 
 #include "launcher/fatal.h"
 #include "payload/format.h"
+#include "platform/platform.h"
 
 namespace {
 
 ZSTD_DCtx* decoder;
 ZSTD_inBuffer input;  // the whole frame and what follows it, never copied
+size_t input_released;  // input below this offset has left the resident set
+
+// Compressed bytes already consumed are never read again: letting their pages
+// go keeps the payload from adding its whole size to the peak memory.
+constexpr size_t kReleaseStep = 4u << 20;
 unsigned char* output;
 size_t read_position;
 size_t window_end;
@@ -29,6 +35,7 @@ void payload_open() {
   if (decoder == nullptr) fatal_memory_error();
   input = {payload.data + sizeof kPayloadMagic, size_t(payload.size - sizeof kPayloadMagic), 0};
   read_position = window_end = 0;
+  input_released = 0;
 }
 
 void payload_read(void* destination, uint64_t count) {
@@ -51,6 +58,11 @@ void payload_read(void* destination, uint64_t count) {
       if (ZSTD_isError(result)) fatal_decode_error();
       read_position = 0;
       window_end = out.pos;
+      if (input.pos - input_released >= kReleaseStep) {
+        platform::release_pages(static_cast<const unsigned char*>(input.src) + input_released,
+                                input.pos - input_released);
+        input_released = input.pos;
+      }
     } else {
       fatal_decode_error();
     }

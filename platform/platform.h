@@ -57,6 +57,12 @@ void unmap_file(MappedFile* file);
 /// True when `path` names an existing empty regular file (a link is not one).
 bool is_empty_file(const char16_t* path);
 
+/// Says that a range of read-only, file-backed memory (the embedded payload, a
+/// mapped file) will not be read again, so its pages may leave the process's
+/// resident set; reading it again would still work. Only whole pages inside the
+/// range are released.
+void release_pages(const void* data, size_t size);
+
 /// Creates one directory whose parent exists.
 enum class DirectoryResult { created, already_exists, failed };
 DirectoryResult create_directory(const char16_t* path);

@@ -13,6 +13,7 @@ packages=(
   wine wine64
   googletest libgtest-dev libzstd-dev zlib1g-dev zstd
   clang libclang-rt-14-dev
+  hyperfine time jq
 )
 
 missing=()

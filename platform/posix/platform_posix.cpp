@@ -149,6 +149,13 @@ void unmap_file(MappedFile* file) {
   close(int(file->os[0]));
 }
 
+void release_pages(const void* data, size_t size) {
+  const uintptr_t page = uintptr_t(sysconf(_SC_PAGESIZE));
+  uintptr_t begin = (reinterpret_cast<uintptr_t>(data) + page - 1) & ~(page - 1);
+  uintptr_t end = (reinterpret_cast<uintptr_t>(data) + size) & ~(page - 1);
+  if (end > begin) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_DONTNEED);
+}
+
 bool is_empty_file(const char16_t* path) {
   std::string name;
   struct stat st;

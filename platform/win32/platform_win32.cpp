@@ -86,6 +86,14 @@ void unmap_file(MappedFile* file) {
   CloseHandle(h(file->os[1]));
 }
 
+// Unlocking pages that were never locked takes them out of the working set.
+void release_pages(const void* data, size_t size) {
+  constexpr uintptr_t kPage = 4096;
+  uintptr_t begin = (reinterpret_cast<uintptr_t>(data) + kPage - 1) & ~(kPage - 1);
+  uintptr_t end = (reinterpret_cast<uintptr_t>(data) + size) & ~(kPage - 1);
+  if (end > begin) VirtualUnlock(reinterpret_cast<void*>(begin), end - begin);
+}
+
 bool is_empty_file(const char16_t* path) {
   WIN32_FILE_ATTRIBUTE_DATA data;
   if (!GetFileAttributesExW(w(path), GetFileExInfoStandard, &data)) return false;

@@ -120,6 +120,8 @@ bool map_file(const char16_t* path, MappedFile* out) {
 
 void unmap_file(MappedFile*) {}
 
+void release_pages(const void*, size_t) {}
+
 bool is_empty_file(const char16_t* path) {
   auto it = state().files.find(path);
   return it != state().files.end() && it->second.empty();
