@@ -27,7 +27,11 @@ uint32_t run_child(const char16_t* argv0) {
     }
   }
   env_set(MORDAX_ENV_DIRECTORY, launcher_directory);
-  env_set(MORDAX_ENV_ARGV0, argv0);
+  // An entry point that could not read its first argument passes it empty.
+  if (argv0[0] != 0)
+    env_set(MORDAX_ENV_ARGV0, argv0);
+  else
+    env_unset(MORDAX_ENV_ARGV0);
 
   char16_t* line = platform::child_takes_command_line ? build_child_command_line() : nullptr;
   platform::Child child;

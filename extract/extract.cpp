@@ -34,24 +34,24 @@ bool read_name_rest() {
   }
 }
 
-// The writer never makes a name that leaves the target directory, but the
-// launcher does not rely on it: every component must be non-empty and hold
-// something besides dots and spaces (Windows drops trailing ones, so ". ." could
-// become ".."), and no '/' may appear, which both targets take as a separator.
+// The writer never makes a name that climbs out of the target directory, but
+// the launcher does not rely on it: a component of only dots and spaces with
+// two dots or more ("..", and what Windows turns into "..") is refused, with
+// '/' taken as a separator too, as both targets take it.
 bool name_stays_inside() {
-  size_t component = 0;
+  size_t dots = 0;
   bool only_dots_and_spaces = true;
   for (const char16_t* unit = name;; ++unit) {
-    if (*unit == kRecordSeparator || *unit == 0) {
-      if (component == 0 || only_dots_and_spaces) return false;
+    if (*unit == kRecordSeparator || *unit == u'/' || *unit == 0) {
+      if (only_dots_and_spaces && dots >= 2) return false;
       if (*unit == 0) return true;
-      component = 0;
+      dots = 0;
       only_dots_and_spaces = true;
-      continue;
+    } else if (*unit == u'.') {
+      ++dots;
+    } else if (*unit != u' ') {
+      only_dots_and_spaces = false;
     }
-    if (*unit == u'/') return false;
-    ++component;
-    if (*unit != u'.' && *unit != u' ') only_dots_and_spaces = false;
   }
 }
 
@@ -95,15 +95,17 @@ void extract_records() {
     uint32_t stored = read_little_endian<uint32_t>();
 
     platform::OutputFile file{};
-    // An empty file has no checksum to compare, but an empty record over an
-    // existing empty file already matches: rewriting it would fail while a
-    // running instance of the application holds the file open.
-    bool writing = file_checksum(record_path) != stored &&
-                   !(size == 0 && platform::is_empty_file(record_path));
+    bool writing = file_checksum(record_path) != stored;
     if (writing) {
       create_containing_directories(record_path);
-      if (!platform::open_for_writing(record_path, first_record, &file))
-        fatal_open_error(record_path);
+      // An empty file has no checksum, so an empty record is written again at
+      // every start; when a running instance of the application holds that
+      // file open, the file already has the record's contents (none), and the
+      // start goes on instead of failing.
+      if (!platform::open_for_writing(record_path, first_record, &file)) {
+        if (size != 0 || !platform::is_empty_file(record_path)) fatal_open_error(record_path);
+        writing = false;
+      }
     }
     for (uint64_t remaining = size; remaining > 0;) {
       uint32_t n = remaining < kCopyChunk ? uint32_t(remaining) : kCopyChunk;

@@ -368,6 +368,7 @@ namespace {
 constexpr int kEventSignals[] = {SIGINT, SIGQUIT, SIGHUP, SIGTERM};
 
 bool (*event_handler)(uint32_t);
+sigset_t event_signals;  // the event signals this launcher watches
 std::atomic<int> event_signal;
 std::atomic<bool> event_reached_child;
 
@@ -391,12 +392,9 @@ uint32_t event_type(int signal_number) {
 }
 
 void* event_thread(void*) {
-  sigset_t set;
-  sigemptyset(&set);
-  for (int s : kEventSignals) sigaddset(&set, s);
   for (;;) {
     siginfo_t info;
-    int s = sigwaitinfo(&set, &info);
+    int s = sigwaitinfo(&event_signals, &info);
     if (s < 0) continue;
     // A terminal's signals come from the kernel to the whole foreground process
     // group, child included; one sent to the launcher alone must be passed on.
@@ -410,10 +408,15 @@ void* event_thread(void*) {
 
 bool add_console_control_handler(bool (*handler)(uint32_t)) {
   event_handler = handler;
-  sigset_t set;
-  sigemptyset(&set);
-  for (int s : kEventSignals) sigaddset(&set, s);
-  if (pthread_sigmask(SIG_BLOCK, &set, nullptr) != 0) return false;
+  // A signal the launcher was started with ignored (nohup, a background job)
+  // stays ignored: watching it would turn it into an event.
+  sigemptyset(&event_signals);
+  for (int s : kEventSignals) {
+    struct sigaction current;
+    if (sigaction(s, nullptr, &current) == 0 && current.sa_handler == SIG_IGN) continue;
+    sigaddset(&event_signals, s);
+  }
+  if (pthread_sigmask(SIG_BLOCK, &event_signals, nullptr) != 0) return false;
   pthread_t thread;
   if (pthread_create(&thread, nullptr, event_thread, nullptr) != 0) return false;
   pthread_detach(thread);
@@ -450,6 +453,17 @@ bool start_child(const char16_t* path, char16_t*, Child* out, uint32_t* error) {
   argv.push_back(self.data());
   for (int i = 1; i < kept_argc; ++i) argv.push_back(kept_argv[i]);
   argv.push_back(nullptr);
+
+  // The launcher must reap the child itself to read its status, even when it
+  // was started with SIGCHLD ignored; pidfds need Linux 5.3 (waitid on one,
+  // 5.4): without them the child is not started at all.
+  signal(SIGCHLD, SIG_DFL);
+  int probe = pidfd_open(getpid());
+  if (probe < 0) {
+    *error = uint32_t(errno);
+    return false;
+  }
+  close(probe);
 
   // The child starts with no signal blocked, whatever the launcher blocks for
   // its event thread.

@@ -108,6 +108,22 @@ TEST_F(Signals, AUserWithoutAHomeCannotCreateDirectories) {
   EXPECT_EQ(r.err, "Error, couldn't runtime expand spec '{HOME}'.\n");
 }
 
+TEST_F(Signals, ASignalTheLauncherWasStartedWithIgnoredStaysIgnored) {
+  Started s = start_program("/bin/sh", {"-c", "trap '' HUP; exec \"$0\"", quick()},
+                            options({{"PROBE_SLEEP_MS", "1500"}}));
+  ASSERT_TRUE(wait_for_output(&s, "sleeping\n"));
+  kill(pid_t(s.pid), SIGHUP);
+  RunResult r = finish_program(s);
+  EXPECT_EQ(r.signal, 0);
+  EXPECT_EQ(r.status, 0u);
+  EXPECT_NE(r.out.find("woke"), std::string::npos);
+}
+
+TEST_F(Signals, TheStatusIsReadEvenWhenChildSignalsWereIgnored) {
+  RunResult r = run_program("/bin/sh", {"-c", "trap '' CHLD; exec \"$0\"", quick()}, options({{"PROBE_EXIT", "7"}}));
+  EXPECT_EQ(r.status, 7u);
+}
+
 // Hostile places: a target below a shared location that someone else prepared.
 TEST_F(Signals, ATargetWritableByOthersIsRefused) {
   fs::path target = scratch / "mordax-e2e";
