@@ -20,15 +20,6 @@ bool wide_equal_ascii_nocase(const char16_t* a, const char16_t* b) {
   return false;
 }
 
-WideWriter WideWriter::append_to(char16_t* buffer, size_t capacity) {
-  if (capacity == 0) return {buffer, 0, 0, false};
-  size_t n = 0;
-  while (n < capacity && buffer[n] != 0) ++n;
-  // An unterminated buffer is not text: refuse to write after it.
-  if (n == capacity) return {buffer, capacity, 0, false};
-  return {buffer, capacity, n, true};
-}
-
 WideWriter WideWriter::replace(char16_t* buffer, size_t capacity) {
   if (capacity == 0) return {buffer, 0, 0, false};
   buffer[0] = 0;

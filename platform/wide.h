@@ -20,17 +20,15 @@ bool wide_equal(const char16_t* a, const char16_t* b);
 /// Equality without regard to the case of ASCII letters (like _wcsicmp() == 0).
 bool wide_equal_ascii_nocase(const char16_t* a, const char16_t* b);
 
-/// Appends to the zero-terminated text already in a caller's buffer.
+/// Writes zero-terminated text into a caller's buffer, checking the room first.
 struct WideWriter {
   char16_t* buffer;
   size_t capacity;
   size_t length;
   bool ok;
 
-  /// Writes after the text the buffer holds now; a buffer with no room even
+  /// Empties the buffer and writes from its start; a buffer with no room even
   /// for a terminator starts failed.
-  static WideWriter append_to(char16_t* buffer, size_t capacity);
-  /// Empties the buffer first.
   static WideWriter replace(char16_t* buffer, size_t capacity);
 
   /// Each returns false, once and for all, when the unit(s) and a terminator
