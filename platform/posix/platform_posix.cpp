@@ -176,12 +176,11 @@ int target_lock = -1;
 TargetLock lock_target_directory(const char16_t* directory) {
   std::string name;
   if (!narrow(directory, &name)) return TargetLock::unavailable;
-  // Like mkdir -p; a directory made here gets 0755 whatever the umask, so that
-  // the check below never refuses the launcher's own directory.
+  // Like mkdir -p. Mode 0755 (less the umask) is never writable by group or
+  // others, so the check below never refuses a directory made here.
   for (size_t at = 1; at <= name.size(); ++at) {
     if (at < name.size() && name[at] != '/') continue;
-    std::string prefix = name.substr(0, at);
-    if (mkdir(prefix.c_str(), 0755) == 0 && at == name.size()) chmod(prefix.c_str(), 0755);
+    mkdir(name.substr(0, at).c_str(), 0755);
   }
   struct stat st;
   if (lstat(name.c_str(), &st) != 0) return TargetLock::unavailable;
