@@ -29,6 +29,11 @@ need_update=0
 wanted=$(awk 'BEGIN{RS=""; ORS="\n\n"}
   /(^|\n)Types:[ \t]*deb([ \t]|\n|$)/ && /URIs:[^\n]*debian/ && !/URIs:[^\n]*security/ {
     sub(/Types:[ \t]*deb/, "Types: deb-src"); print }' /etc/apt/sources.list.d/debian.sources 2>/dev/null || true)
+# A machine set up by the installer may have only the classic one-line format.
+if [ -z "$wanted" ] && [ -f /etc/apt/sources.list ]; then
+  src_list=/etc/apt/sources.list.d/mordax-deb-src.list
+  wanted=$(awk '$1 == "deb" && $0 ~ /debian/ && $0 !~ /security/ { $1 = "deb-src"; print }' /etc/apt/sources.list)
+fi
 if [ -n "$wanted" ] && [ "$(cat "$src_list" 2>/dev/null)" != "$(printf '%s' "$wanted")" ]; then
   printf '%s' "$wanted" > "$src_list"
   need_update=1

@@ -50,6 +50,20 @@ class Signals : public ::testing::Test {
     return false;
   }
 
+  // Starts the small launcher, waits until its child sleeps, sends `signal` to
+  // the launcher alone, and returns how it ended and how long that took.
+  RunResult signal_while_child_sleeps(const char* sleep_ms, bool child_ignores, int signal, double* seconds) {
+    std::map<std::string, std::optional<std::string>> env = {{"PROBE_SLEEP_MS", sleep_ms}};
+    if (child_ignores) env["PROBE_IGNORE_INTERRUPT"] = "1";
+    Started s = start_program(quick(), {}, options(env));
+    EXPECT_TRUE(wait_for_output(&s, "sleeping\n"));
+    auto begin = Clock::now();
+    kill(pid_t(s.pid), signal);
+    RunResult r = finish_program(s);
+    *seconds = std::chrono::duration<double>(Clock::now() - begin).count();
+    return r;
+  }
+
   fs::path scratch;
 };
 
@@ -61,12 +75,8 @@ TEST_F(Signals, AChildEndedByASignalEndsTheLauncherByTheSameSignal) {
 }
 
 TEST_F(Signals, AChildThatIgnoresTheSignalIsKilledAfterFiveSeconds) {
-  Started s = start_program(quick(), {}, options({{"PROBE_SLEEP_MS", "60000"}, {"PROBE_IGNORE_INTERRUPT", "1"}}));
-  ASSERT_TRUE(wait_for_output(&s, "sleeping\n"));
-  auto begin = Clock::now();
-  kill(pid_t(s.pid), SIGINT);
-  RunResult r = finish_program(s);
-  double seconds = std::chrono::duration<double>(Clock::now() - begin).count();
+  double seconds = 0;
+  RunResult r = signal_while_child_sleeps("60000", true, SIGINT, &seconds);
   EXPECT_EQ(r.signal, SIGINT);
   EXPECT_GE(seconds, 4.5);
   EXPECT_LT(seconds, 15.0);
@@ -74,23 +84,16 @@ TEST_F(Signals, AChildThatIgnoresTheSignalIsKilledAfterFiveSeconds) {
 }
 
 TEST_F(Signals, AChildThatEndsWithinTheGraceIsNotKilled) {
-  Started s = start_program(quick(), {}, options({{"PROBE_SLEEP_MS", "1000"}, {"PROBE_IGNORE_INTERRUPT", "1"}}));
-  ASSERT_TRUE(wait_for_output(&s, "sleeping\n"));
-  auto begin = Clock::now();
-  kill(pid_t(s.pid), SIGTERM);
-  RunResult r = finish_program(s);
-  double seconds = std::chrono::duration<double>(Clock::now() - begin).count();
+  double seconds = 0;
+  RunResult r = signal_while_child_sleeps("1000", true, SIGTERM, &seconds);
   EXPECT_EQ(r.signal, SIGTERM);
   EXPECT_LT(seconds, 4.0);
+  EXPECT_NE(r.out.find("woke"), std::string::npos);
 }
 
 TEST_F(Signals, ASignalSentToTheLauncherAloneReachesTheChild) {
-  Started s = start_program(quick(), {}, options({{"PROBE_SLEEP_MS", "60000"}}));
-  ASSERT_TRUE(wait_for_output(&s, "sleeping\n"));
-  auto begin = Clock::now();
-  kill(pid_t(s.pid), SIGTERM);
-  RunResult r = finish_program(s);
-  double seconds = std::chrono::duration<double>(Clock::now() - begin).count();
+  double seconds = 0;
+  RunResult r = signal_while_child_sleeps("60000", false, SIGTERM, &seconds);
   EXPECT_EQ(r.signal, SIGTERM);
   EXPECT_LT(seconds, 4.0);  // the child ended on the relayed signal, not by the kill
   EXPECT_TRUE(gone(child_pid(r.out)));
