@@ -25,6 +25,18 @@ function(_mordax_numeric_version out text)
   set(${out} "${joined}" PARENT_SCOPE)
 endfunction()
 
+# What every launcher executable links: the core, the backend and, on Windows,
+# a static runtime, so the .exe needs nothing but system DLLs.
+function(_mordax_link_launcher target)
+  target_link_libraries(${target} PRIVATE mordax_core mordax_platform)
+  if(WIN32)
+    target_link_options(${target} PRIVATE -static -municode)
+    target_compile_options(${target} PRIVATE -municode)
+  elseif(NOT MORDAX_SANITIZE)
+    target_link_options(${target} PRIVATE -static-libstdc++ -static-libgcc)
+  endif()
+endfunction()
+
 function(mordax_add_launcher target)
   cmake_parse_arguments(PARSE_ARGV 1 arg ""
     "PAYLOAD;APP_DIR;ENTRY;TARGET_SPEC;COMPANY;PRODUCT;VERSION;FILE_VERSION;PRODUCT_VERSION;LEVEL" "DEPENDS")
@@ -102,11 +114,5 @@ function(mordax_add_launcher target)
   endif()
 
   add_executable(${target} ${sources})
-  target_link_libraries(${target} PRIVATE mordax_core mordax_platform)
-  if(WIN32)
-    target_link_options(${target} PRIVATE -static -municode)
-    target_compile_options(${target} PRIVATE -municode)
-  elseif(NOT MORDAX_SANITIZE)
-    target_link_options(${target} PRIVATE -static-libstdc++ -static-libgcc)
-  endif()
+  _mordax_link_launcher(${target})
 endfunction()

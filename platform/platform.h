@@ -63,6 +63,12 @@ bool is_empty_file(const char16_t* path);
 /// range are released.
 void release_pages(const void* data, size_t size);
 
+/// The block that the writer attached to this executable when it finished a
+/// prebuilt stub, as a read-only range the system maps for the life of the
+/// process (Windows: the image's ".mordax" section; POSIX: the range the file's
+/// footer names). False when the executable carries none.
+bool attached_block(const unsigned char** data, uint64_t* size);
+
 /// Creates one directory whose parent exists.
 enum class DirectoryResult { created, already_exists, failed };
 DirectoryResult create_directory(const char16_t* path);

@@ -1,8 +1,16 @@
-// mordax-pack: writes the payload a launcher carries.
+// mordax-pack: writes the payload a launcher carries, or, with --stub, a
+// finished launcher: a copy of the prebuilt stub with the payload and the build
+// strings attached.
 //
-//   mordax-pack APP_DIR --entry REL_PATH -o PAYLOAD [--level N] [--threads N]
+//   mordax-pack APP_DIR --entry REL_PATH -o OUTPUT [--level N] [--threads N] [STUB OPTIONS]
 //   mordax-pack APP_DIR --entry REL_PATH --records-only -o STREAM
 //   mordax-pack --wrap-frame FRAME -o PAYLOAD
+//   mordax-pack --attach PAYLOAD -o LAUNCHER STUB OPTIONS
+//
+// STUB OPTIONS: --stub windows-x64|linux-x64 [--stub-file STUB] [--target-spec T]
+//   [--company C] [--product P] [--version V] [--file-version F] [--product-version PV]
+// The stub is found beside mordax-pack as mordax-stub-<target>[.exe] unless
+// --stub-file names one.
 //
 // Records: the entry file first, then every other regular file below APP_DIR
 // in ascending order of the UTF-8 bytes of its relative path, so the same tree
@@ -20,12 +28,16 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "launcher_manifest.h"
 #include "payload/format.h"
+#include "platform/posix/utf.h"
 #include "tools/pack_names.h"
+#include "tools/stub_image.h"
 
 namespace fs = std::filesystem;
 
@@ -49,16 +61,29 @@ struct Record {
   uint32_t checksum;
 };
 
+// The strings a finished launcher carries, by option, in the stub's order.
+const char* const kStringOptions[6] = {"--target-spec", "--company", "--product", "--version",
+                                       "--file-version", "--product-version"};
+constexpr size_t kStringCapacity = 4095;  // units; the launcher's path buffers hold no more
+
 struct Options {
-  std::string app_dir, entry, output, wrap_frame;
+  std::string app_dir, entry, output, wrap_frame, attach, stub_file;
   int level = 19;
   int threads = 0;
   bool records_only = false;
+  bool stub = false;
+  StubTarget target = StubTarget::linux_x64;
+  bool string_given[6] = {};
+  std::string strings[6];
 };
 
 [[noreturn]] void usage() {
-  die("usage: mordax-pack APP_DIR --entry REL_PATH -o PAYLOAD [--level N] [--threads N] "
-      "[--records-only]\n       mordax-pack --wrap-frame FRAME -o PAYLOAD");
+  die("usage: mordax-pack APP_DIR --entry REL_PATH -o OUTPUT [--level N] [--threads N] [STUB OPTIONS]\n"
+      "       mordax-pack APP_DIR --entry REL_PATH --records-only -o STREAM\n"
+      "       mordax-pack --wrap-frame FRAME -o PAYLOAD\n"
+      "       mordax-pack --attach PAYLOAD -o LAUNCHER STUB OPTIONS\n"
+      "STUB OPTIONS: --stub windows-x64|linux-x64 [--stub-file STUB] [--target-spec T] [--company C]\n"
+      "       [--product P] [--version V] [--file-version F] [--product-version PV]");
 }
 
 int parse_int(const char* text, int low, int high, const char* what) {
@@ -84,12 +109,30 @@ Options parse(int argc, char** argv) {
     else if (a == "--threads") o.threads = parse_int(value(), 0, 256, "--threads");
     else if (a == "--records-only") o.records_only = true;
     else if (a == "--wrap-frame") o.wrap_frame = value();
-    else if (!a.empty() && a[0] == '-') usage();
+    else if (a == "--attach") o.attach = value();
+    else if (a == "--stub-file") o.stub_file = value();
+    else if (a == "--stub") {
+      o.stub = true;
+      if (!parse_stub_target(value(), &o.target)) die("--stub must be windows-x64 or linux-x64");
+    } else if (const char* const* named = std::find(kStringOptions, kStringOptions + 6, a);
+               named != kStringOptions + 6) {
+      size_t k = size_t(named - kStringOptions);
+      o.string_given[k] = true;
+      o.strings[k] = value();
+    } else if (!a.empty() && a[0] == '-') usage();
     else if (o.app_dir.empty()) o.app_dir = a;
     else usage();
   }
   if (o.output.empty()) usage();
-  if (o.wrap_frame.empty() && (o.app_dir.empty() || o.entry.empty())) usage();
+  // One source: a tree, a frame to wrap, or a payload to attach.
+  bool from_tree = o.wrap_frame.empty() && o.attach.empty();
+  if (!o.wrap_frame.empty() && !o.attach.empty()) usage();
+  if (from_tree != (!o.app_dir.empty() && !o.entry.empty())) usage();
+  if (!from_tree && !o.entry.empty()) usage();
+  bool stub_options = !o.stub_file.empty() || !o.attach.empty();
+  for (bool given : o.string_given) stub_options = stub_options || given;
+  if (!o.stub && stub_options) die("--attach, --stub-file and the launcher strings need --stub");
+  if (o.stub && (o.records_only || !o.wrap_frame.empty())) die("--stub writes a launcher: not with --records-only or --wrap-frame");
   if (o.threads == 0) o.threads = int(std::max(1u, std::thread::hardware_concurrency()));
   return o;
 }
@@ -231,13 +274,19 @@ void finish_payload(Sink& sink) {
   sink.put(bytes, 8);
 }
 
-void wrap_frame(const Options& o, Sink& sink) {
-  sink.put(kPayloadMagic, sizeof kPayloadMagic);
-  FILE* in = fopen(o.wrap_frame.c_str(), "rb");
-  if (in == nullptr) die(o.wrap_frame + ": " + strerror(errno));
+void copy_file_into(const std::string& path, Sink& sink) {
+  FILE* in = fopen(path.c_str(), "rb");
+  if (in == nullptr) die(path + ": " + strerror(errno));
   std::vector<unsigned char> buffer(kChunk);
   for (size_t n; (n = fread(buffer.data(), 1, buffer.size(), in)) > 0;) sink.put(buffer.data(), n);
+  bool failed = ferror(in);
   fclose(in);
+  if (failed) die(path + ": read error");
+}
+
+void wrap_frame(const Options& o, Sink& sink) {
+  sink.put(kPayloadMagic, sizeof kPayloadMagic);
+  copy_file_into(o.wrap_frame, sink);
   finish_payload(sink);
 }
 
@@ -279,21 +328,97 @@ void pack(const Options& o, Sink& sink) {
   }
 }
 
+std::vector<unsigned char> read_whole(const std::string& path) {
+  FILE* in = fopen(path.c_str(), "rb");
+  if (in == nullptr) die(path + ": " + strerror(errno));
+  std::vector<unsigned char> bytes;
+  std::vector<unsigned char> buffer(kChunk);
+  for (size_t n; (n = fread(buffer.data(), 1, buffer.size(), in)) > 0;)
+    bytes.insert(bytes.end(), buffer.begin(), buffer.begin() + n);
+  bool failed = ferror(in);
+  fclose(in);
+  if (failed) die(path + ": read error");
+  return bytes;
+}
+
+// The prebuilt stub: named by --stub-file, or installed beside this program.
+std::string stub_path(const Options& o) {
+  if (!o.stub_file.empty()) return o.stub_file;
+  std::error_code ec;
+  fs::path self = fs::read_symlink("/proc/self/exe", ec);
+  fs::path beside = self.parent_path() / (std::string("mordax-stub-") + stub_target_name(o.target) +
+                                          (o.target == StubTarget::windows_x64 ? ".exe" : ""));
+  if (ec || !fs::exists(beside, ec))
+    die(std::string("no ") + stub_target_name(o.target) + " stub beside mordax-pack (" + beside.string() +
+        "); install the stubs or name one with --stub-file");
+  return beside.string();
+}
+
+StubStrings stub_strings(const Options& o) {
+  const std::string defaults[6] = {
+      o.target == StubTarget::windows_x64 ? "{CACHE_DIR}\\tarvell-2.3.8" : "{CACHE_DIR}/tarvell-2.3.8",
+      "Tarvell", "Tarvell Pro", "2.3.8", "2.3.8", "2.3.8"};
+  StubStrings strings;
+  for (int i = 0; i < 6; ++i) {
+    const std::string& text = o.string_given[i] ? o.strings[i] : defaults[i];
+    std::vector<char16_t> wide(text.size() + 1);
+    long n = utf8_to_utf16(text.data(), text.size(), wide.data(), wide.size());
+    if (n < 0) die(std::string(kStringOptions[i]) + ": not valid UTF-8");
+    if (size_t(n) > kStringCapacity)
+      die(std::string(kStringOptions[i]) + ": longer than " + std::to_string(kStringCapacity) + " UTF-16 units");
+    strings.values[i].assign(wide.data(), size_t(n));
+  }
+  strings.manifest = kLauncherManifest;
+  return strings;
+}
+
+bool same_file(const std::string& a, const std::string& b) {
+  std::error_code ec;
+  if (fs::equivalent(a, b, ec)) return true;
+  return fs::weakly_canonical(a, ec) == fs::weakly_canonical(b, ec) && !ec;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   Options o = parse(argc, argv);
+  std::vector<unsigned char> stub;
+  std::string stub_file;
+  if (o.stub) {
+    stub_file = stub_path(o);
+    if (same_file(stub_file, o.output)) die(o.output + ": the output would replace the stub");
+    stub = read_whole(stub_file);
+    std::string why = check_stub(stub, o.target);
+    if (!why.empty()) die(stub_file + ": " + why);
+  }
+  StubStrings strings;
+  if (o.stub) strings = stub_strings(o);
+
   // Written beside the output and renamed at the end, so a failed run never
   // leaves a payload that looks complete.
   std::string partial = o.output + ".partial";
-  FILE* file = fopen(partial.c_str(), "wb");
+  FILE* file = fopen(partial.c_str(), "w+b");  // read back for the image checksum
   if (file != nullptr) partial_output = partial;
   if (file == nullptr) die(o.output + ": " + strerror(errno));
-  Sink sink{file};
-  if (!o.wrap_frame.empty())
-    wrap_frame(o, sink);
-  else
-    pack(o, sink);
+  try {
+    StubFinisher finisher(file, stub, o.target, strings);
+    if (o.stub) finisher.begin();
+    Sink sink{file};  // counts from the payload's first byte
+    if (!o.wrap_frame.empty())
+      wrap_frame(o, sink);
+    else if (!o.attach.empty())
+      copy_file_into(o.attach, sink);
+    else
+      pack(o, sink);
+    if (o.stub) {
+      finisher.finish(sink.written);
+      mode_t mask = umask(0);
+      umask(mask);
+      if (fchmod(fileno(file), 0777 & ~mask) != 0) die(o.output + ": " + strerror(errno));
+    }
+  } catch (const std::runtime_error& e) {
+    die(o.output + ": " + e.what());
+  }
   if (fclose(file) != 0) die(o.output + ": " + strerror(errno));
   if (rename(partial.c_str(), o.output.c_str()) != 0) die(o.output + ": " + strerror(errno));
   partial_output.clear();

@@ -21,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "payload/attached.h"
 #include "platform/platform.h"
 #include "platform/posix/arguments.h"
 #include "platform/posix/utf.h"
@@ -154,6 +155,37 @@ void release_pages(const void* data, size_t size) {
   uintptr_t begin = (reinterpret_cast<uintptr_t>(data) + page - 1) & ~(page - 1);
   uintptr_t end = (reinterpret_cast<uintptr_t>(data) + size) & ~(page - 1);
   if (end > begin) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_DONTNEED);
+}
+
+bool attached_block(const unsigned char** data, uint64_t* size) {
+  int fd = open("/proc/self/exe", O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  struct stat st;
+  unsigned char footer[kAttachedFooterSize];
+  bool found = fstat(fd, &st) == 0 && uint64_t(st.st_size) >= kAttachedFooterSize &&
+               pread(fd, footer, sizeof footer, st.st_size - off_t(sizeof footer)) == ssize_t(sizeof footer) &&
+               memcmp(footer + 16, kAttachedFooterMagic, sizeof kAttachedFooterMagic) == 0;
+  uint64_t offset = 0, length = 0;
+  for (int i = 7; found && i >= 0; --i) {
+    offset = (offset << 8) | footer[i];
+    length = (length << 8) | footer[8 + i];
+  }
+  uint64_t room = uint64_t(st.st_size) - kAttachedFooterSize;
+  found = found && length > 0 && offset <= room && length <= room - offset;
+  if (found) {
+    // mmap wants a page-aligned file offset; the writer aligns the block, but
+    // a page larger than its alignment must still work.
+    const uint64_t page = uint64_t(sysconf(_SC_PAGESIZE));
+    uint64_t start = offset & ~(page - 1);
+    void* view = mmap(nullptr, length + (offset - start), PROT_READ, MAP_PRIVATE, fd, off_t(start));
+    found = view != MAP_FAILED;
+    if (found) {
+      *data = static_cast<const unsigned char*>(view) + (offset - start);
+      *size = length;
+    }
+  }
+  close(fd);
+  return found;
 }
 
 bool is_empty_file(const char16_t* path) {

@@ -5,10 +5,15 @@
 #include <shlobj.h>
 
 #include <cstdio>
+#include <cstring>
 #include <cwchar>
 #include <cstdlib>
 
+#include "payload/attached.h"
 #include "platform/platform.h"
+
+// The linker places this at the start of the loaded image.
+extern "C" IMAGE_DOS_HEADER __ImageBase;
 
 namespace platform {
 
@@ -99,6 +104,21 @@ bool is_empty_file(const char16_t* path) {
   if (!GetFileAttributesExW(w(path), GetFileExInfoStandard, &data)) return false;
   constexpr DWORD kNotAFile = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE;
   return (data.dwFileAttributes & kNotAFile) == 0 && data.nFileSizeHigh == 0 && data.nFileSizeLow == 0;
+}
+
+// The loader has mapped every section of the image already; the block is read
+// from the section table in memory, with no call and no file access.
+bool attached_block(const unsigned char** data, uint64_t* size) {
+  const unsigned char* base = reinterpret_cast<const unsigned char*>(&__ImageBase);
+  const IMAGE_NT_HEADERS* headers = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + __ImageBase.e_lfanew);
+  const IMAGE_SECTION_HEADER* section = IMAGE_FIRST_SECTION(headers);
+  for (WORD i = 0; i < headers->FileHeader.NumberOfSections; ++i, ++section) {
+    if (memcmp(section->Name, kWindowsSectionName, IMAGE_SIZEOF_SHORT_NAME) != 0) continue;
+    *data = base + section->VirtualAddress;
+    *size = section->Misc.VirtualSize;
+    return true;
+  }
+  return false;
 }
 
 DirectoryResult create_directory(const char16_t* path) {
