@@ -66,15 +66,17 @@ function(mordax_add_launcher target)
     file(GLOB_RECURSE app_files CONFIGURE_DEPENDS "${app}/*")
     if(TARGET mordax-pack)
       set(pack $<TARGET_FILE:mordax-pack>)
+      set(pack_depends mordax-pack)
     elseif(MORDAX_PACK)
       set(pack "${MORDAX_PACK}")
+      set(pack_depends "${MORDAX_PACK}")
     else()
       message(FATAL_ERROR "mordax_add_launcher(${target}): set MORDAX_PACK to a host-built mordax-pack")
     endif()
     set(payload "${gen}/payload.bin")
     add_custom_command(OUTPUT "${payload}"
       COMMAND "${pack}" "${app}" --entry "${arg_ENTRY}" --level ${arg_LEVEL} -o "${payload}"
-      DEPENDS ${app_files} ${arg_DEPENDS} $<$<TARGET_EXISTS:mordax-pack>:mordax-pack>
+      DEPENDS ${app_files} ${arg_DEPENDS} ${pack_depends}
       COMMENT "Packing ${arg_APP_DIR} for ${target}" VERBATIM)
   elseif(arg_PAYLOAD)
     get_filename_component(payload "${arg_PAYLOAD}" ABSOLUTE)

@@ -14,6 +14,7 @@ packages=(
   googletest libgtest-dev libzstd-dev zlib1g-dev zstd
   clang libclang-rt-14-dev
   hyperfine time jq
+  osslsigncode openssl
 )
 
 missing=()

@@ -93,14 +93,18 @@ std::string pe_refusal(const Bytes& b, const PeImage& pe) {
   return "";
 }
 
-// The target named by the stub's marker, or "" when there is none.
+// The target named by the stub's marker, or "" when there is none. The prefix
+// alone may occur too (a debug build keeps the constant it is checked against).
 std::string marker_target(const Bytes& b) {
   const size_t prefix = sizeof kStubMarker - 1;
-  auto at = std::search(b.begin(), b.end(), kStubMarker, kStubMarker + prefix);
-  if (at == b.end()) return "";
-  std::string name;
-  for (auto p = at + prefix; p != b.end() && *p != 0 && name.size() < 32; ++p) name += char(*p);
-  return name;
+  for (auto at = b.begin();; ++at) {
+    at = std::search(at, b.end(), kStubMarker, kStubMarker + prefix);
+    if (at == b.end()) return "";
+    std::string name;
+    for (auto p = at + prefix; p != b.end() && *p != 0 && name.size() < 32; ++p) name += char(*p);
+    StubTarget known;
+    if (parse_stub_target(name, &known)) return name;
+  }
 }
 
 bool has_footer(const Bytes& b) {
@@ -203,6 +207,7 @@ void StubFinisher::begin() {
 }
 
 void StubFinisher::finish(uint64_t payload_size) {
+  position_ += payload_size;  // written by the caller
   if (target_ == StubTarget::windows_x64) {
     finish_windows(payload_size);
   } else {

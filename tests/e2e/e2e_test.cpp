@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "tests/e2e/escape.h"
+#include "tests/e2e/launchers.h"
 #include "tests/e2e/process.h"
 #include "tests/e2e/tree_digest.h"
 
@@ -20,7 +21,7 @@ namespace {
 const bool kWindows = std::string(E2E_EXE) == ".exe";
 
 std::string launcher(const std::string& name) {
-  return fs::path(std::string(E2E_BIN) + "/" + name + E2E_EXE).make_preferred().string();
+  return fs::path(launchers_folder() + "/" + name + E2E_EXE).make_preferred().string();
 }
 
 fs::path app(const std::string& name) { return fs::path(std::string(E2E_APPS) + "/" + name).make_preferred(); }
@@ -71,7 +72,7 @@ class Launcher : public ::testing::Test {
  protected:
   void SetUp() override {
     std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
-    scratch = fs::temp_directory_path() / ("mordax-e2e-" + name);
+    scratch = fs::temp_directory_path() / ("mordax-e2e-" + name + launchers_flavour());
     remove_tree(scratch);
     fs::create_directories(scratch / "home");
   }
@@ -399,6 +400,24 @@ TEST_F(Launcher, NamesBeyondAsciiAndPathsBeyond260UnitsUnpack) {
   EXPECT_EQ(report(r)["digest"], tree_digest(app("names")));
   EXPECT_TRUE(fs::is_regular_file(target() / fs::u8path("\xe4\xb8\xad\xe6\x96\x87/\xe6\x96\x87\xe4\xbb\xb6.txt")));
   EXPECT_GT((target() / "long").string().size() + 3 * 91 + 9, 260u);
+}
+
+// The stub as built, before the writer has attached anything.
+TEST_F(Launcher, AStubWithoutAPayloadStopsAtTheMissingHeader) {
+  RunResult r = run_program(fs::path(E2E_STUB).make_preferred().string(), {"x"}, options());
+  EXPECT_EQ(r.status, 2u);
+  EXPECT_EQ(lines(r.out), fixed_line("Error, couldn't find attached data header."));
+  EXPECT_EQ(r.err, "");
+}
+
+// Strings given to the writer reach the template, beyond ASCII included.
+TEST_F(Launcher, TheStringsGivenToTheWriterReachTheTemplate) {
+  RunResult r = run_program(fs::path(std::string(E2E_BIN) + "/stub/custom_strings" + E2E_EXE).make_preferred().string(),
+                            {}, options());
+  ASSERT_EQ(r.status, 0u) << r.err;
+  fs::path expected = scratch / fs::u8path("\xc3\x96rnek-Widget Pro-4.5-4.5.6.7-4.5.6");
+  EXPECT_TRUE(fs::is_regular_file(expected / ("probe" + std::string(E2E_EXE)))) << expected;
+  EXPECT_EQ(read_file(expected / "data" / "small.txt"), "small file\n");
 }
 
 }  // namespace

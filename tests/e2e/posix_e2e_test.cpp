@@ -10,6 +10,7 @@
 #include <string>
 #include <thread>
 
+#include "tests/e2e/launchers.h"
 #include "tests/e2e/process_posix.h"
 #include "tests/e2e/tree_digest.h"
 
@@ -23,7 +24,7 @@ class Signals : public ::testing::Test {
  protected:
   void SetUp() override {
     std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
-    scratch = fs::temp_directory_path() / ("mordax-signals-" + name);
+    scratch = fs::temp_directory_path() / ("mordax-signals-" + name + launchers_flavour());
     fs::remove_all(scratch);
     fs::create_directories(scratch);
   }
@@ -35,8 +36,8 @@ class Signals : public ::testing::Test {
     o.env.insert(extra.begin(), extra.end());
     return o;
   }
-  std::string launcher() { return std::string(E2E_BIN) + "/probe"; }
-  std::string quick() { return std::string(E2E_BIN) + "/quick"; }
+  std::string launcher() { return launchers_folder() + "/probe"; }
+  std::string quick() { return launchers_folder() + "/quick"; }
 
   static long child_pid(const std::string& out) {
     size_t at = out.find("pid=");

@@ -1,14 +1,53 @@
 // The executable settings of a Windows launcher, read back from the built file.
 #include <gtest/gtest.h>
 #include <windows.h>
+#include <imagehlp.h>
 
 #include <string>
 
+#include "tests/e2e/launchers.h"
+
 namespace {
 
-std::wstring launcher_path() {
-  std::string narrow = std::string(E2E_BIN) + "/probe.exe";
-  return std::wstring(narrow.begin(), narrow.end());
+std::wstring wide(const std::string& narrow) { return std::wstring(narrow.begin(), narrow.end()); }
+
+std::wstring launcher_path() { return wide(launchers_folder() + "/probe.exe"); }
+
+// Finished by the writer with strings of its own (see the build).
+std::wstring custom_strings_path() { return wide(std::string(E2E_BIN) + "/stub/custom_strings.exe"); }
+
+struct Version {
+  DWORD file_ms, file_ls, product_ms, product_ls;
+  std::wstring company, product, file_version, product_version;
+};
+
+Version read_version(const std::wstring& path) {
+  Version v{};
+  DWORD ignored = 0;
+  DWORD size = GetFileVersionInfoSizeW(path.c_str(), &ignored);
+  EXPECT_GT(size, 0u);
+  std::string block(size, '\0');
+  if (size == 0 || !GetFileVersionInfoW(path.c_str(), 0, size, block.data())) return v;
+  VS_FIXEDFILEINFO* fixed = nullptr;
+  UINT length = 0;
+  if (VerQueryValueW(block.data(), L"\\", reinterpret_cast<void**>(&fixed), &length) && length >= sizeof *fixed) {
+    v.file_ms = fixed->dwFileVersionMS;
+    v.file_ls = fixed->dwFileVersionLS;
+    v.product_ms = fixed->dwProductVersionMS;
+    v.product_ls = fixed->dwProductVersionLS;
+  }
+  auto text = [&](const wchar_t* name) {
+    wchar_t* value = nullptr;
+    UINT n = 0;
+    std::wstring key = std::wstring(L"\\StringFileInfo\\040904B0\\") + name;
+    if (!VerQueryValueW(block.data(), key.c_str(), reinterpret_cast<void**>(&value), &n)) return std::wstring();
+    return std::wstring(value);
+  };
+  v.company = text(L"CompanyName");
+  v.product = text(L"ProductName");
+  v.file_version = text(L"FileVersion");
+  v.product_version = text(L"ProductVersion");
+  return v;
 }
 
 TEST(Resources, TheManifestDeclaresTheDocumentedSettings) {
@@ -37,30 +76,37 @@ TEST(Resources, TheManifestDeclaresTheDocumentedSettings) {
 }
 
 TEST(Resources, TheVersionResourceCarriesTheBuildStrings) {
-  std::wstring path = launcher_path();
-  DWORD ignored = 0;
-  DWORD size = GetFileVersionInfoSizeW(path.c_str(), &ignored);
-  ASSERT_GT(size, 0u);
-  std::string block(size, '\0');
-  ASSERT_TRUE(GetFileVersionInfoW(path.c_str(), 0, size, block.data()));
-  VS_FIXEDFILEINFO* fixed = nullptr;
-  UINT length = 0;
-  ASSERT_TRUE(VerQueryValueW(block.data(), L"\\", reinterpret_cast<void**>(&fixed), &length));
-  EXPECT_EQ(fixed->dwFileVersionMS, (2u << 16) | 3u);
-  EXPECT_EQ(fixed->dwFileVersionLS, 8u << 16);
-  EXPECT_EQ(fixed->dwProductVersionMS, (2u << 16) | 3u);
-  EXPECT_EQ(fixed->dwProductVersionLS, 8u << 16);
-  auto text = [&](const wchar_t* name) {
-    wchar_t* value = nullptr;
-    UINT n = 0;
-    std::wstring key = std::wstring(L"\\StringFileInfo\\040904B0\\") + name;
-    if (!VerQueryValueW(block.data(), key.c_str(), reinterpret_cast<void**>(&value), &n)) return std::wstring();
-    return std::wstring(value);
-  };
-  EXPECT_EQ(text(L"CompanyName"), L"Tarvell");
-  EXPECT_EQ(text(L"ProductName"), L"Tarvell Pro");
-  EXPECT_EQ(text(L"FileVersion"), L"2.3.8");
-  EXPECT_EQ(text(L"ProductVersion"), L"2.3.8");
+  Version v = read_version(launcher_path());
+  EXPECT_EQ(v.file_ms, (2u << 16) | 3u);
+  EXPECT_EQ(v.file_ls, 8u << 16);
+  EXPECT_EQ(v.product_ms, (2u << 16) | 3u);
+  EXPECT_EQ(v.product_ls, 8u << 16);
+  EXPECT_EQ(v.company, L"Tarvell");
+  EXPECT_EQ(v.product, L"Tarvell Pro");
+  EXPECT_EQ(v.file_version, L"2.3.8");
+  EXPECT_EQ(v.product_version, L"2.3.8");
+}
+
+TEST(Resources, AFinishedStubCarriesTheStringsGivenToTheWriter) {
+  Version v = read_version(custom_strings_path());
+  EXPECT_EQ(v.file_ms, (4u << 16) | 5u);
+  EXPECT_EQ(v.file_ls, (6u << 16) | 7u);
+  EXPECT_EQ(v.product_ms, (4u << 16) | 5u);
+  EXPECT_EQ(v.product_ls, 6u << 16);
+  EXPECT_EQ(v.company, L"\u00d6rnek");
+  EXPECT_EQ(v.product, L"Widget Pro");
+  EXPECT_EQ(v.file_version, L"4.5.6.7");
+  EXPECT_EQ(v.product_version, L"4.5.6");
+}
+
+// The image checksum in the header is the one the system computes.
+TEST(Resources, TheHeaderChecksumIsTheFilesChecksum) {
+  for (const std::wstring& path : {launcher_path(), custom_strings_path()}) {
+    DWORD in_header = 0, computed = 0;
+    ASSERT_EQ(MapFileAndCheckSumW(path.c_str(), &in_header, &computed), DWORD(CHECKSUM_SUCCESS));
+    EXPECT_EQ(in_header, computed);
+    EXPECT_NE(computed, 0u);
+  }
 }
 
 }  // namespace
