@@ -1,0 +1,41 @@
+#!/usr/bin/env bash
+# The host writer finishing the Windows stub: the same inputs give the same
+# bytes, and what is not an unfinished Windows stub is refused with one line.
+#   windows_stub_writer_test.sh MORDAX_PACK STUB_EXE FINISHED_EXE CMAKE_BUILT_EXE APP_DIR
+set -u
+pack=$1 stub=$2 finished=$3 cmake_built=$4 app=$5
+scratch=$(mktemp -d)
+trap 'rm -rf "$scratch"' EXIT
+failures=0
+fail() { echo "FAIL $*"; failures=$((failures + 1)); }
+
+# refused WHY ARGS...: non-zero status, exactly one line holding WHY, no output left.
+refused() {
+  local why=$1
+  shift
+  if "$pack" "$@" -o "$scratch/out.exe" 2>"$scratch/err"; then fail "accepted: $why"; return; fi
+  [ "$(wc -l <"$scratch/err")" = 1 ] && grep -qF -- "$why" "$scratch/err" || { fail "$why"; cat "$scratch/err"; return; }
+  [ ! -e "$scratch/out.exe" ] && [ ! -e "$scratch/out.exe.partial" ] || { fail "output left: $why"; return; }
+  echo "ok   refused: $why"
+}
+
+refused "already carries a payload" "$app" --entry probe.exe --stub windows-x64 --stub-file "$finished"
+refused "is a stub for windows-x64, not for linux-x64" "$app" --entry probe.exe --stub linux-x64 --stub-file "$stub"
+refused "is not a launcher stub" "$app" --entry probe.exe --stub windows-x64 --stub-file "$cmake_built"
+refused "at most 65535" "$app" --entry probe.exe --stub windows-x64 --stub-file "$stub" --file-version 70000.1
+
+cp "$stub" "$scratch/stub.exe"
+if "$pack" "$app" --entry probe.exe --stub windows-x64 --stub-file "$scratch/stub.exe" -o "$scratch/./stub.exe" 2>"$scratch/err"; then
+  fail "the stub was overwritten"
+elif ! grep -q "would replace the stub" "$scratch/err" || ! cmp -s "$stub" "$scratch/stub.exe"; then
+  fail "output onto the stub"; cat "$scratch/err"
+else
+  echo "ok   refused: the output would replace the stub"
+fi
+
+for n in 1 2; do
+  "$pack" "$app" --entry probe.exe --level 3 --threads $n --stub windows-x64 --stub-file "$stub" --company "C" \
+    -o "$scratch/same$n.exe" || fail "packing $n"
+done
+cmp -s "$scratch/same1.exe" "$scratch/same2.exe" && echo "ok   the same inputs give the same bytes" || fail "outputs differ"
+[ "$failures" = 0 ]

@@ -1,0 +1,136 @@
+// The writer finishing the Linux stub: what it writes, what it refuses, and
+// where it finds the stub. (The Windows stub is finished and run by the Windows
+// suite.)
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "payload/attached.h"
+#include "tests/e2e/process.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string read_file(const fs::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+uint64_t le64(const std::string& s, size_t at) {
+  uint64_t v = 0;
+  for (int i = 7; i >= 0; --i) v = (v << 8) | static_cast<unsigned char>(s[at + size_t(i)]);
+  return v;
+}
+
+class Stub : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
+    dir = fs::temp_directory_path() / ("mordax-stub-writer-" + name);
+    fs::remove_all(dir);
+    fs::create_directories(dir / "app/lib");
+    std::ofstream(dir / "app/run", std::ios::binary) << "#!/bin/sh\nexit 0\n";
+    std::ofstream(dir / "app/lib/data.txt", std::ios::binary) << "data\n";
+  }
+  void TearDown() override { fs::remove_all(dir); }
+
+  RunResult pack(std::vector<std::string> args, const std::string& writer = MORDAX_PACK_PATH) {
+    return run_program(writer, args);
+  }
+  std::vector<std::string> app_args(const std::string& out) {
+    return {(dir / "app").string(), "--entry", "run", "--level", "3", "-o", (dir / out).string()};
+  }
+  std::vector<std::string> finish_args(const std::string& out, const std::string& stub = MORDAX_STUB_PATH) {
+    std::vector<std::string> a = app_args(out);
+    for (const char* extra : {"--stub", "linux-x64", "--stub-file"}) a.push_back(extra);
+    a.push_back(stub);
+    return a;
+  }
+  // One line naming the reason, a non-zero status, and no output left.
+  void expect_refused(const std::vector<std::string>& args, const std::string& out, const std::string& why) {
+    RunResult r = pack(args);
+    EXPECT_NE(r.status, 0u) << why;
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+    EXPECT_NE(r.err.find(why), std::string::npos) << r.err;
+    EXPECT_FALSE(fs::exists(dir / (out + ".partial")));
+  }
+  fs::path dir;
+};
+
+TEST_F(Stub, TheFinishedLauncherIsTheStubThenTheBlockThenTheFooter) {
+  std::vector<std::string> args = finish_args("launcher");
+  for (const char* extra : {"--target-spec", "{TEMP}/x-{VERSION}", "--company", "\xc3\x96rnek", "--version", "4.5"})
+    args.push_back(extra);
+  RunResult r = pack(args);
+  ASSERT_EQ(r.status, 0u) << r.err;
+  ASSERT_EQ(pack(app_args("bare.bin")).status, 0u);
+
+  std::string stub = read_file(MORDAX_STUB_PATH), out = read_file(dir / "launcher");
+  ASSERT_GT(out.size(), stub.size() + kAttachedFooterSize);
+  EXPECT_EQ(out.compare(0, stub.size(), stub), 0) << "the stub's bytes come first, unchanged";
+  EXPECT_EQ(out.substr(out.size() - 8), std::string("MDXFOOTR"));
+  uint64_t offset = le64(out, out.size() - 24), size = le64(out, out.size() - 16);
+  EXPECT_EQ(offset % kAttachedFileAlignment, 0u);
+  EXPECT_GE(offset, stub.size());
+  ASSERT_EQ(offset + size, out.size() - kAttachedFooterSize);
+
+  AttachedBlock block;
+  ASSERT_TRUE(parse_attached_block(reinterpret_cast<const unsigned char*>(out.data() + offset), size, &block));
+  EXPECT_EQ(std::u16string(block.strings[0]), u"{TEMP}/x-{VERSION}");
+  EXPECT_EQ(std::u16string(block.strings[1]), u"\u00d6rnek");
+  EXPECT_EQ(std::u16string(block.strings[2]), u"Tarvell Pro") << "a string not given keeps its default";
+  EXPECT_EQ(std::u16string(block.strings[3]), u"4.5");
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(block.payload), size_t(block.payload_size)),
+            read_file(dir / "bare.bin"))
+      << "the payload is the one the writer writes bare";
+  EXPECT_NE(fs::status(dir / "launcher").permissions() & fs::perms::owner_exec, fs::perms::none) << "executable";
+}
+
+TEST_F(Stub, TheSameInputsGiveTheSameBytes) {
+  std::vector<std::string> one = finish_args("one"), two = finish_args("two");
+  two.insert(two.end(), {"--threads", "1"});
+  ASSERT_EQ(pack(one).status, 0u);
+  ASSERT_EQ(pack(two).status, 0u);
+  EXPECT_TRUE(read_file(dir / "one") == read_file(dir / "two"));
+}
+
+TEST_F(Stub, WhatIsNotAnUnfinishedStubForTheTargetIsRefused) {
+  std::vector<std::string> wrong_target = finish_args("out");
+  wrong_target[wrong_target.size() - 3] = "windows-x64";
+  expect_refused(wrong_target, "out", "is a stub for linux-x64, not for windows-x64");
+
+  expect_refused(finish_args("out", "/bin/sh"), "out", "/bin/sh: is not a launcher stub");
+
+  ASSERT_EQ(pack(finish_args("finished")).status, 0u);
+  expect_refused(finish_args("out", (dir / "finished").string()), "out", "already carries a payload");
+
+  fs::copy_file(MORDAX_STUB_PATH, dir / "stub");
+  std::vector<std::string> onto_itself = finish_args("./stub", (dir / "stub").string());
+  expect_refused(onto_itself, "./stub", "the output would replace the stub");
+  EXPECT_TRUE(read_file(dir / "stub") == read_file(MORDAX_STUB_PATH)) << "the stub is left as it was";
+
+  expect_refused({(dir / "app").string(), "--entry", "run", "-o", (dir / "out").string(), "--company", "X"}, "out",
+                 "need --stub");
+  expect_refused({"--attach", (dir / "app/run").string(), "-o", (dir / "out").string()}, "out", "need --stub");
+}
+
+TEST_F(Stub, TheStubIsFoundBesideTheWriter) {
+  fs::create_directories(dir / "bin");
+  fs::copy_file(MORDAX_PACK_PATH, dir / "bin/mordax-pack");
+  std::string writer = (dir / "bin/mordax-pack").string();
+  std::vector<std::string> args = app_args("launcher");
+  args.insert(args.end(), {"--stub", "linux-x64"});
+  RunResult missing = pack(args, writer);
+  EXPECT_NE(missing.status, 0u);
+  EXPECT_NE(missing.err.find("--stub-file"), std::string::npos) << missing.err;
+
+  fs::copy_file(MORDAX_STUB_PATH, dir / "bin/mordax-stub-linux-x64");
+  RunResult found = pack(args, writer);
+  EXPECT_EQ(found.status, 0u) << found.err;
+  EXPECT_EQ(read_file(dir / "launcher").compare(0, fs::file_size(MORDAX_STUB_PATH), read_file(MORDAX_STUB_PATH)), 0);
+}
+
+}  // namespace
