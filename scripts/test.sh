@@ -28,3 +28,17 @@ timeout 300 cmake/wine-run cmd /c exit 0 >/dev/null 2>&1 || true
 WINEPREFIX=$MORDAX_WINEPREFIX timeout 120 wineserver -w 2>/dev/null || true
 trap 'WINEPREFIX=$MORDAX_WINEPREFIX wineserver -k 2>/dev/null || true' EXIT
 ctest --preset windows -j2 --timeout 900
+
+# Packaging without a compiler: the installed writer finds the installed stubs
+# beside itself, and what it finishes runs on both targets.
+dist=$root/build/dist
+rm -rf "$dist"
+cmake --install build/linux-release --prefix "$dist" >/dev/null
+cmake --install build/windows --prefix "$dist" >/dev/null
+"$dist/bin/mordax-pack" build/linux-release/examples/demo-app --entry hello --stub linux-x64 \
+  --target-spec '{PROGRAM_DIR}/hello.d' --product "Hello" -o "$dist/hello"
+"$dist/bin/mordax-pack" build/windows/examples/demo-app --entry hello.exe --stub windows-x64 \
+  --target-spec '{PROGRAM_DIR}\hello.d' --product "Hello" -o "$dist/hello.exe"
+"$dist/hello" installed | grep -q 'argument 1: installed'
+cmake/wine-run "$dist/hello.exe" installed | grep -q 'argument 1: installed'
+echo "installed writer and stubs: ok"
