@@ -1,5 +1,6 @@
-# zstd (decoder) and zlib (crc32) for the launcher, linked statically so the
-# single file runs where those libraries are missing.
+# zstd (decoder) and libdeflate (CRC-32) for the launcher, linked statically so
+# the single file runs where those libraries are missing; zlib's crc32, the
+# reference the tests hold the launcher's checksum to.
 if(WIN32)
   # Debian ships no zstd for mingw: its source package, unpacked by
   # scripts/install-deps.sh, is cross-built here as a decoder-only library.
@@ -15,6 +16,18 @@ if(WIN32)
   target_compile_options(mordax_zstd_decompress PRIVATE -O3)
   add_library(mordax::zstd_decompress ALIAS mordax_zstd_decompress)
 
+  # libdeflate likewise: only its CRC-32 (with the processor checks it needs).
+  set(MORDAX_DEFLATE_SOURCE_DIR "${PROJECT_SOURCE_DIR}/build/_deps/libdeflate-src" CACHE PATH
+      "libdeflate source tree (from 'apt-get source libdeflate')")
+  if(NOT EXISTS "${MORDAX_DEFLATE_SOURCE_DIR}/libdeflate.h")
+    message(FATAL_ERROR "libdeflate source not found in ${MORDAX_DEFLATE_SOURCE_DIR}; run scripts/install-deps.sh")
+  endif()
+  add_library(mordax_crc32 STATIC "${MORDAX_DEFLATE_SOURCE_DIR}/lib/crc32.c" "${MORDAX_DEFLATE_SOURCE_DIR}/lib/utils.c"
+              "${MORDAX_DEFLATE_SOURCE_DIR}/lib/x86/cpu_features.c")
+  target_include_directories(mordax_crc32 SYSTEM PUBLIC "${MORDAX_DEFLATE_SOURCE_DIR}")
+  target_compile_options(mordax_crc32 PRIVATE -O2)
+  add_library(mordax::crc32 ALIAS mordax_crc32)
+
   find_library(MORDAX_ZLIB_STATIC NAMES libz.a REQUIRED)
   add_library(mordax::zlib STATIC IMPORTED)
   set_target_properties(mordax::zlib PROPERTIES IMPORTED_LOCATION "${MORDAX_ZLIB_STATIC}")
@@ -24,6 +37,11 @@ else()
   add_library(mordax::zstd_decompress STATIC IMPORTED)
   set_target_properties(mordax::zstd_decompress PROPERTIES
     IMPORTED_LOCATION "${MORDAX_ZSTD_STATIC}" INTERFACE_INCLUDE_DIRECTORIES "${MORDAX_ZSTD_INCLUDE}")
+  find_path(MORDAX_DEFLATE_INCLUDE libdeflate.h REQUIRED)
+  find_library(MORDAX_DEFLATE_STATIC NAMES libdeflate.a REQUIRED)
+  add_library(mordax::crc32 STATIC IMPORTED)
+  set_target_properties(mordax::crc32 PROPERTIES
+    IMPORTED_LOCATION "${MORDAX_DEFLATE_STATIC}" INTERFACE_INCLUDE_DIRECTORIES "${MORDAX_DEFLATE_INCLUDE}")
   find_library(MORDAX_ZLIB_STATIC NAMES libz.a REQUIRED)
   add_library(mordax::zlib STATIC IMPORTED)
   set_target_properties(mordax::zlib PROPERTIES IMPORTED_LOCATION "${MORDAX_ZLIB_STATIC}")

@@ -1,19 +1,15 @@
 #include "extract/checksum.h"
 
-#include <zlib.h>
+#include <libdeflate.h>
 
 #include "platform/platform.h"
 
+// libdeflate's CRC-32 is zlib's crc32, computed several times faster with the
+// processor's carry-less multiply; on a second start it is most of what the
+// launcher does besides decoding.
 uint32_t checksum_update(uint32_t crc, const void* data, uint64_t length) {
-  const auto* bytes = static_cast<const unsigned char*>(data);
-  constexpr uint64_t kPiece = 1u << 30;
-  while (length > 0) {
-    uInt n = uInt(length < kPiece ? length : kPiece);
-    crc = uint32_t(crc32(crc, bytes, n));
-    bytes += n;
-    length -= n;
-  }
-  return crc;
+  static_assert(sizeof(size_t) == sizeof(uint64_t), "a length of 4 GiB or more is passed whole");
+  return libdeflate_crc32(crc, data, size_t(length));
 }
 
 uint32_t record_checksum(const void* data, uint64_t length) {

@@ -107,12 +107,17 @@ void extract_records() {
         writing = false;
       }
     }
+    if (!writing) {
+      // The file in place is kept: its contents are decoded but go nowhere.
+      payload_skip(size);
+      continue;
+    }
     for (uint64_t remaining = size; remaining > 0;) {
       uint32_t n = remaining < kCopyChunk ? uint32_t(remaining) : kCopyChunk;
       payload_read(copy_buffer, n);
-      if (writing && !platform::write_file(&file, copy_buffer, n)) fatal_unpack_error();
+      if (!platform::write_file(&file, copy_buffer, n)) fatal_unpack_error();
       remaining -= n;
     }
-    if (writing) platform::close_file(&file);
+    platform::close_file(&file);
   }
 }

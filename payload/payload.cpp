@@ -38,8 +38,10 @@ void payload_open() {
   input_released = 0;
 }
 
-void payload_read(void* destination, uint64_t count) {
-  auto* to = static_cast<unsigned char*>(destination);
+namespace {
+
+// Takes the next `count` decoded bytes, copying them to `to` unless it is null.
+void consume(unsigned char* to, uint64_t count) {
   // A step that fills the buffer completely may leave decoded bytes inside the
   // decoder, so another step is due even when the input is used up.
   bool filled = false;
@@ -47,8 +49,10 @@ void payload_read(void* destination, uint64_t count) {
     if (read_position < window_end) {
       size_t n = window_end - read_position;
       if (n > count) n = size_t(count);
-      memcpy(to, output + read_position, n);
-      to += n;
+      if (to != nullptr) {
+        memcpy(to, output + read_position, n);
+        to += n;
+      }
       read_position += n;
       count -= n;
     } else if (input.pos < input.size || filled) {
@@ -68,6 +72,12 @@ void payload_read(void* destination, uint64_t count) {
     }
   }
 }
+
+}  // namespace
+
+void payload_read(void* destination, uint64_t count) { consume(static_cast<unsigned char*>(destination), count); }
+
+void payload_skip(uint64_t count) { consume(nullptr, count); }
 
 void payload_close() {
   ZSTD_freeDCtx(decoder);

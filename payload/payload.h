@@ -24,5 +24,9 @@ void payload_open();
 /// input is used up while bytes are still wanted.
 void payload_read(void* destination, uint64_t count);
 
+/// Passes over the next `count` decoded bytes exactly as payload_read would
+/// deliver them (the same decoding steps, the same failures), without copying.
+void payload_skip(uint64_t count);
+
 /// Frees the decoder context, then the decode buffer.
 void payload_close();

@@ -11,7 +11,7 @@ packages=(
   g++ cmake ninja-build pkg-config dpkg-dev xz-utils
   g++-mingw-w64-x86-64-posix mingw-w64-tools libz-mingw-w64-dev
   wine wine64
-  googletest libgtest-dev libzstd-dev zlib1g-dev zstd
+  googletest libgtest-dev libzstd-dev zlib1g-dev libdeflate-dev zstd
   clang libclang-rt-14-dev
   hyperfine time jq
   osslsigncode openssl
@@ -49,12 +49,16 @@ if [ ${#missing[@]} -gt 0 ]; then
   DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi
 
-# zstd's source, unpacked once into the build tree for the Windows cross build.
-zsrc=$build_root/_deps/zstd-src
-if [ ! -f "$zsrc/lib/zstd.h" ]; then
-  tmp=$build_root/_deps/zstd-fetch
+# Sources unpacked once into the build tree for the Windows cross build: zstd
+# (the decoder) and libdeflate (its CRC-32).
+fetch_source() {  # fetch_source PACKAGE DIR FILE-THAT-PROVES-IT
+  local dir=$build_root/_deps/$2
+  [ -f "$dir/$3" ] && return 0
+  local tmp=$build_root/_deps/$2-fetch
   rm -rf "$tmp"; mkdir -p "$tmp"
-  (cd "$tmp" && apt-get source -qq --download-only libzstd >/dev/null && dpkg-source -x --no-check ./*.dsc src >/dev/null)
-  rm -rf "$zsrc"; mv "$tmp/src" "$zsrc"; rm -rf "$tmp"
-fi
-echo "dependencies ready (zstd source: $zsrc)"
+  (cd "$tmp" && apt-get source -qq --download-only "$1" >/dev/null && dpkg-source -x --no-check ./*.dsc src >/dev/null)
+  rm -rf "$dir"; mv "$tmp/src" "$dir"; rm -rf "$tmp"
+}
+fetch_source libzstd zstd-src lib/zstd.h
+fetch_source libdeflate libdeflate-src libdeflate.h
+echo "dependencies ready (sources in $build_root/_deps)"

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <zlib.h>
+
 #include <algorithm>
 
 #include "extract/checksum.h"
@@ -188,6 +190,23 @@ TEST(Checksum, ContinuesAcrossPiecesLikeOneCall) {
   uint32_t pieces = checksum_update(checksum_update(0, data.data(), 1234567), data.data() + 1234567,
                                     data.size() - 1234567);
   EXPECT_EQ(whole, pieces);
+}
+
+// The launcher's CRC-32 is zlib's, whatever the length and alignment (the fast
+// paths work on 16, 32 and 64-byte blocks, with heads and tails around them).
+TEST(Checksum, MatchesZlibOnManyLengthsAndAlignments) {
+  std::string data = noise(1 << 20, 4);
+  const auto* bytes = reinterpret_cast<const unsigned char*>(data.data());
+  for (size_t offset : {0u, 1u, 3u, 7u, 15u, 33u}) {
+    for (size_t length = 0; length < 1100; length += (length < 300 ? 1 : 37)) {
+      uint32_t expected = uint32_t(crc32(0, bytes + offset, uInt(length)));
+      ASSERT_EQ(checksum_update(0, bytes + offset, length), expected) << offset << "+" << length;
+    }
+    for (size_t length : {4095u, 4096u, 65537u, 1000000u}) {
+      uLong running = crc32(12345, bytes + offset, uInt(length));
+      ASSERT_EQ(checksum_update(12345, bytes + offset, length), uint32_t(running)) << offset << "+" << length;
+    }
+  }
 }
 
 }  // namespace
