@@ -27,7 +27,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <clocale>
 #include <filesystem>
+#include <map>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -205,6 +207,17 @@ std::vector<Record> collect(const Options& o) {
   std::vector<Record> records;
   records.push_back(std::move(entry));
   for (Record& r : rest) records.push_back(std::move(r));
+  if (o.stub && o.target == StubTarget::windows_x64) {
+    // What Windows would refuse, rename or fold into one file is refused here,
+    // where the name can still be changed.
+    std::map<std::u16string, std::string> seen;
+    for (const Record& r : records) {
+      std::string problem = windows_name_problem(r.name);
+      if (!problem.empty()) die(r.relative + ": " + problem);
+      auto [at, added] = seen.emplace(windows_folded(r.name), r.relative);
+      if (!added) die(r.relative + ": the same name as " + at->second + " to Windows, which ignores case");
+    }
+  }
   return records;
 }
 
@@ -381,6 +394,7 @@ bool same_file(const std::string& a, const std::string& b) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  setlocale(LC_CTYPE, "C.UTF-8");  // case folding beyond ASCII, for Windows names
   Options o = parse(argc, argv);
   std::vector<unsigned char> stub;
   std::string stub_file;

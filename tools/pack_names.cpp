@@ -1,5 +1,9 @@
 #include "tools/pack_names.h"
 
+#include <algorithm>
+#include <cstring>
+#include <cwctype>
+
 #include "payload/format.h"
 #include "platform/posix/utf.h"
 
@@ -27,4 +31,41 @@ std::u16string record_name(const std::string& relative, std::string* why) {
   for (char16_t& unit : name)
     if (unit == u'/') unit = kRecordSeparator;
   return name;
+}
+
+std::string windows_name_problem(const std::u16string& name) {
+  static const char* const kDevices[] = {"CON",  "PRN",  "AUX",  "NUL",  "COM1", "COM2", "COM3", "COM4",
+                                         "COM5", "COM6", "COM7", "COM8", "COM9", "LPT1", "LPT2", "LPT3",
+                                         "LPT4", "LPT5", "LPT6", "LPT7", "LPT8", "LPT9"};
+  size_t start = 0;
+  for (;;) {
+    size_t end = name.find(kRecordSeparator, start);
+    std::u16string part = name.substr(start, end == std::u16string::npos ? std::u16string::npos : end - start);
+    for (char16_t unit : part)
+      if (unit < 0x20 || std::u16string(u"<>:\"|?*").find(unit) != std::u16string::npos)
+        return "a character Windows does not allow in names";
+    if (!part.empty() && (part.back() == u'.' || part.back() == u' '))
+      return "a name ending in a dot or a space, which Windows drops";
+    // The device names count whatever follows a dot, and with trailing spaces.
+    std::u16string base = part.substr(0, part.find(u'.'));
+    while (!base.empty() && base.back() == u' ') base.pop_back();
+    for (const char* device : kDevices) {
+      std::u16string upper = windows_folded(base);
+      if (upper.size() == strlen(device) && std::equal(upper.begin(), upper.end(), device))
+        return "a device name that Windows reserves";
+    }
+    if (end == std::u16string::npos) return "";
+    start = end + 1;
+  }
+}
+
+std::u16string windows_folded(const std::u16string& name) {
+  std::u16string folded = name;
+  for (char16_t& unit : folded) {
+    // Surrogates stay as they are: Windows folds only the Basic Multilingual Plane.
+    if (unit >= 0xD800 && unit <= 0xDFFF) continue;
+    wint_t upper = std::towupper(wint_t(unit));
+    if (upper <= 0xFFFF) unit = char16_t(upper);
+  }
+  return folded;
 }

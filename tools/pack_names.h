@@ -9,3 +9,12 @@
 /// empty or absolute, has an empty, "." or ".." component or a backslash, is not
 /// valid UTF-8, or passes 1023 UTF-16 units.
 std::u16string record_name(const std::string& relative, std::string* why);
+
+/// Why Windows could not create a record under this name (a character it does
+/// not allow, a component ending in a dot or a space, which it drops, or a
+/// device name such as CON or LPT1, with or without an extension); empty when
+/// it can.
+std::string windows_name_problem(const std::u16string& name);
+
+/// The name as Windows compares names: case folded (simple Unicode upper case).
+std::u16string windows_folded(const std::u16string& name);

@@ -24,6 +24,28 @@ refused "is a stub for windows-x64, not for linux-x64" "$app" --entry probe.exe 
 refused "is not a launcher stub" "$app" --entry probe.exe --stub windows-x64 --stub-file "$cmake_built"
 refused "at most 65535" "$app" --entry probe.exe --stub windows-x64 --stub-file "$stub" --file-version 70000.1
 
+# Names Windows cannot create, or would fold into one file, are refused for
+# Windows (and only there: a bare payload takes them).
+bad_app() {
+  rm -rf "$scratch/bad"
+  mkdir -p "$scratch/bad"
+  cp "$app/probe.exe" "$scratch/bad/"
+  for f in "$@"; do mkdir -p "$(dirname "$scratch/bad/$f")"; echo x >"$scratch/bad/$f"; done
+}
+windows_refuses() {  # windows_refuses WHY NAMES...
+  local why=$1
+  shift
+  bad_app "$@"
+  refused "$why" "$scratch/bad" --entry probe.exe --stub windows-x64 --stub-file "$stub"
+  "$pack" "$scratch/bad" --entry probe.exe -o "$scratch/bare.bin" || fail "a bare payload refused: $*"
+}
+windows_refuses "lib/CON.txt: a device name that Windows reserves" lib/CON.txt
+windows_refuses "a:b: a character Windows does not allow in names" a:b
+windows_refuses "name.: a name ending in a dot or a space" name.
+windows_refuses "Readme: the same name as README to Windows, which ignores case" Readme README
+lower=$(printf 'x/\xc3\xa9t\xc3\xa9') upper=$(printf 'x/\xc3\x89T\xc3\x89')
+windows_refuses "$lower: the same name as $upper" "$lower" "$upper"
+
 cp "$stub" "$scratch/stub.exe"
 if "$pack" "$app" --entry probe.exe --stub windows-x64 --stub-file "$scratch/stub.exe" -o "$scratch/./stub.exe" 2>"$scratch/err"; then
   fail "the stub was overwritten"

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <clocale>
+
 #include "tools/pack_names.h"
 
 namespace {
@@ -36,6 +38,26 @@ TEST(RecordNames, WhatTheLauncherReliesOnIsRefused) {
   std::string astral;
   for (int i = 0; i < 512; ++i) astral += "\xf0\x9f\x98\x80";
   EXPECT_EQ(refusal(astral), "name longer than 1023 UTF-16 units");
+}
+
+TEST(WindowsNames, WhatWindowsCannotCreateIsNamed) {
+  EXPECT_EQ(windows_name_problem(u"lib\\app.dll"), "");
+  EXPECT_EQ(windows_name_problem(u"console\\con-x.txt"), "") << "only a whole device name counts";
+  EXPECT_EQ(windows_name_problem(u"COM10"), "");
+  for (const char16_t* bad : {u"a:b", u"x\\what?", u"star*", u"pipe|", u"lt<", u"gt>", u"q\"", u"tab\t"})
+    EXPECT_EQ(windows_name_problem(bad), "a character Windows does not allow in names") << bad[0];
+  for (const char16_t* bad : {u"name.", u"dir \\x", u"x\\y "})
+    EXPECT_EQ(windows_name_problem(bad), "a name ending in a dot or a space, which Windows drops");
+  for (const char16_t* bad : {u"CON", u"con.txt", u"con.d\\x", u"sub\\Nul", u"aux .log", u"LPT9.x.y", u"com1"})
+    EXPECT_EQ(windows_name_problem(bad), "a device name that Windows reserves");
+}
+
+TEST(WindowsNames, CaseIsFoldedBeyondAscii) {
+  setlocale(LC_CTYPE, "C.UTF-8");
+  EXPECT_EQ(windows_folded(u"ReadMe.TXT"), windows_folded(u"README.txt"));
+  EXPECT_EQ(windows_folded(u"\u00e9t\u00e9"), windows_folded(u"\u00c9T\u00c9"));
+  EXPECT_NE(windows_folded(u"a"), windows_folded(u"b"));
+  EXPECT_EQ(windows_folded(u"\xD83D\xDE00"), u"\xD83D\xDE00");
 }
 
 }  // namespace
