@@ -13,17 +13,23 @@ work=$root/build/bench
 mkdir -p "$work"
 release=build/linux-release
 cmake --preset linux-release >/dev/null
-cmake --build "$release" --target mordax-pack generate_workload decode_floor exit_at_once >/dev/null
+cmake --build "$release" --target mordax-pack mordax-stub generate_workload decode_floor exit_at_once >/dev/null
 pack=$release/tools/mordax-pack
 level=19
 
 # The workload and its payloads, made once.
 stamp=$work/workload.stamp
-source_hash=$(cat bench/generate_workload.cpp tools/mordax_pack.cpp | sha256sum | cut -c1-16)
+source_hash=$(cat bench/generate_workload.cpp tools/mordax_pack.cpp tools/stub_image.cpp | sha256sum | cut -c1-16)
 if [ "$(cat "$stamp" 2>/dev/null)" != "$source_hash" ]; then
   echo "making the workload (once)..." >&2
   "$release/bench/generate_workload" "$work/tree" "$release/bench/exit_at_once" >&2
   /usr/bin/time -f %e -o "$work/pack_default.seconds" "$pack" "$work/tree" --entry bin/app -o "$work/app.payload"
+  # The same with the stub finished around it, against the bare payload plus a copy.
+  /usr/bin/time -f %e -o "$work/pack_stub.seconds" "$pack" "$work/tree" --entry bin/app \
+    --stub linux-x64 -o "$work/app.launcher"
+  sync
+  /usr/bin/time -f %e -o "$work/copy.seconds" cp "$work/app.payload" "$work/app.copy"
+  rm -f "$work/app.copy"
   mkdir -p "$work/tiny"
   cp "$release/bench/exit_at_once" "$work/tiny/app"
   "$pack" "$work/tiny" --entry app -o "$work/tiny.payload"
@@ -72,6 +78,7 @@ t_l=$(stat_of tiny 0 median) t_d=$(stat_of tiny 1 median)
 {
   echo "Workload: $files files, $tree_mb MB; payload $payload_mb MB at level $level ($(cat "$work/pack_default.seconds") s to pack);"
   echo "tar + zstd -$level --long=27: $zstd_mb MB ($(cat "$work/zstd_default.seconds") s). Machine: $(nproc) cores, $(uname -sr)."
+  echo "Packing with --stub linux-x64: $(cat "$work/pack_stub.seconds") s, against the bare payload $(cat "$work/pack_default.seconds") s plus a copy of it $(cat "$work/copy.seconds") s."
   echo
   echo "| measure | launcher | reference | ratio | goal |"
   echo "|---|---|---|---|---|"

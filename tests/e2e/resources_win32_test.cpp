@@ -75,28 +75,26 @@ TEST(Resources, TheManifestDeclaresTheDocumentedSettings) {
   FreeLibrary(image);
 }
 
+void expect_version(const std::wstring& path, const Version& want) {
+  Version v = read_version(path);
+  EXPECT_EQ(v.file_ms, want.file_ms);
+  EXPECT_EQ(v.file_ls, want.file_ls);
+  EXPECT_EQ(v.product_ms, want.product_ms);
+  EXPECT_EQ(v.product_ls, want.product_ls);
+  EXPECT_EQ(v.company, want.company);
+  EXPECT_EQ(v.product, want.product);
+  EXPECT_EQ(v.file_version, want.file_version);
+  EXPECT_EQ(v.product_version, want.product_version);
+}
+
 TEST(Resources, TheVersionResourceCarriesTheBuildStrings) {
-  Version v = read_version(launcher_path());
-  EXPECT_EQ(v.file_ms, (2u << 16) | 3u);
-  EXPECT_EQ(v.file_ls, 8u << 16);
-  EXPECT_EQ(v.product_ms, (2u << 16) | 3u);
-  EXPECT_EQ(v.product_ls, 8u << 16);
-  EXPECT_EQ(v.company, L"Tarvell");
-  EXPECT_EQ(v.product, L"Tarvell Pro");
-  EXPECT_EQ(v.file_version, L"2.3.8");
-  EXPECT_EQ(v.product_version, L"2.3.8");
+  expect_version(launcher_path(), {(2u << 16) | 3u, 8u << 16, (2u << 16) | 3u, 8u << 16, L"Tarvell", L"Tarvell Pro",
+                                   L"2.3.8", L"2.3.8"});
 }
 
 TEST(Resources, AFinishedStubCarriesTheStringsGivenToTheWriter) {
-  Version v = read_version(custom_strings_path());
-  EXPECT_EQ(v.file_ms, (4u << 16) | 5u);
-  EXPECT_EQ(v.file_ls, (6u << 16) | 7u);
-  EXPECT_EQ(v.product_ms, (4u << 16) | 5u);
-  EXPECT_EQ(v.product_ls, 6u << 16);
-  EXPECT_EQ(v.company, L"\u00d6rnek");
-  EXPECT_EQ(v.product, L"Widget Pro");
-  EXPECT_EQ(v.file_version, L"4.5.6.7");
-  EXPECT_EQ(v.product_version, L"4.5.6");
+  expect_version(custom_strings_path(), {(4u << 16) | 5u, (6u << 16) | 7u, (4u << 16) | 5u, 6u << 16,
+                                         L"\u00d6rnek", L"Widget Pro", L"4.5.6.7", L"4.5.6"});
 }
 
 // The image checksum in the header is the one the system computes.
