@@ -40,6 +40,7 @@
 #include "platform/posix/utf.h"
 #include "tools/pack_names.h"
 #include "tools/stub_image.h"
+#include "tools/windows_resources.h"
 
 namespace fs = std::filesystem;
 
@@ -194,6 +195,8 @@ std::vector<Record> collect(const Options& o) {
     std::string relative = it->path().lexically_relative(root).generic_string();
     fs::file_status status = it->symlink_status();
     if (fs::is_directory(status)) continue;
+    // An output inside the tree is not part of it.
+    if (!partial_output.empty() && fs::equivalent(it->path(), partial_output, ec)) continue;
     Record r;
     r.relative = relative;
     r.source = it->path();
@@ -210,12 +213,23 @@ std::vector<Record> collect(const Options& o) {
   if (o.stub && o.target == StubTarget::windows_x64) {
     // What Windows would refuse, rename or fold into one file is refused here,
     // where the name can still be changed.
-    std::map<std::u16string, std::string> seen;
+    std::map<std::u16string, std::string> files, directories;  // folded -> as given
     for (const Record& r : records) {
       std::string problem = windows_name_problem(r.name);
       if (!problem.empty()) die(r.relative + ": " + problem);
-      auto [at, added] = seen.emplace(windows_folded(r.name), r.relative);
+      std::u16string folded = windows_folded(r.name);
+      auto [at, added] = files.emplace(folded, r.relative);
       if (!added) die(r.relative + ": the same name as " + at->second + " to Windows, which ignores case");
+      // The k-th separator of the name is the k-th '/' of the relative path.
+      for (size_t cut = folded.find(kRecordSeparator), shown = r.relative.find('/'); cut != std::u16string::npos;
+           cut = folded.find(kRecordSeparator, cut + 1), shown = r.relative.find('/', shown + 1))
+        directories.emplace(folded.substr(0, cut), r.relative.substr(0, shown));
+    }
+    // A file and a directory whose names differ only in case cannot both exist.
+    for (const auto& [folded, shown] : directories) {
+      auto clash = files.find(folded);
+      if (clash != files.end())
+        die(clash->second + ": the same name as the folder " + shown + " to Windows, which ignores case");
     }
   }
   return records;
@@ -381,8 +395,30 @@ StubStrings stub_strings(const Options& o) {
       die(std::string(kStringOptions[i]) + ": longer than " + std::to_string(kStringCapacity) + " UTF-16 units");
     strings.values[i].assign(wide.data(), size_t(n));
   }
+  if (o.target == StubTarget::windows_x64) {
+    for (int i : {4, 5}) {
+      uint16_t numbers[4];
+      std::string why;
+      if (!numeric_version(strings.values[i], numbers, &why)) die(std::string(kStringOptions[i]) + ": " + why);
+    }
+  }
   strings.manifest = kLauncherManifest;
   return strings;
+}
+
+// A payload ends in its own length less the 8 bytes that hold it; a record
+// stream or any other file almost never does.
+void check_payload(const std::string& path) {
+  FILE* in = fopen(path.c_str(), "rb");
+  if (in == nullptr) die(path + ": " + strerror(errno));
+  unsigned char trailer[8];
+  bool read = fseeko(in, -8, SEEK_END) == 0 && fread(trailer, 1, 8, in) == 8;
+  off_t size = read ? ftello(in) : 0;
+  fclose(in);
+  uint64_t value = 0;
+  for (int i = 7; i >= 0; --i) value = (value << 8) | trailer[i];
+  if (!read || size < off_t(sizeof kPayloadMagic + 8) || value != uint64_t(size) - 8)
+    die(path + ": not a payload (its last 8 bytes do not give its length)");
 }
 
 bool same_file(const std::string& a, const std::string& b) {
@@ -394,7 +430,8 @@ bool same_file(const std::string& a, const std::string& b) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  setlocale(LC_CTYPE, "C.UTF-8");  // case folding beyond ASCII, for Windows names
+  // Case folding beyond ASCII, for Windows names.
+  if (setlocale(LC_CTYPE, "C.UTF-8") == nullptr) die("the C.UTF-8 locale is missing");
   Options o = parse(argc, argv);
   std::vector<unsigned char> stub;
   std::string stub_file;
@@ -407,6 +444,7 @@ int main(int argc, char** argv) {
   }
   StubStrings strings;
   if (o.stub) strings = stub_strings(o);
+  if (!o.attach.empty()) check_payload(o.attach);
 
   // Written beside the output and renamed at the end, so a failed run never
   // leaves a payload that looks complete.

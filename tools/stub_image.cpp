@@ -60,8 +60,10 @@ std::string read_pe(const Bytes& b, PeImage* pe) {
   pe->section_alignment = get32(b, pe->optional + PeImage::kSectionAlignment);
   pe->file_alignment = get32(b, pe->optional + PeImage::kFileAlignment);
   pe->size_of_headers = get32(b, pe->optional + PeImage::kSizeOfHeaders);
-  if (pe->sections + uint64_t(pe->count) * kSectionHeaderSize > b.size() || pe->file_alignment == 0 ||
-      pe->section_alignment == 0 || pe->size_of_headers > b.size())
+  auto power_of_two = [](uint32_t v) { return v != 0 && (v & (v - 1)) == 0; };
+  if (pe->sections + uint64_t(pe->count) * kSectionHeaderSize > b.size() || pe->size_of_headers > b.size() ||
+      !power_of_two(pe->file_alignment) || pe->file_alignment < 512 || pe->file_alignment > 65536 ||
+      !power_of_two(pe->section_alignment) || pe->section_alignment < pe->file_alignment)
     return "is not a Windows executable";
   return "";
 }
@@ -89,6 +91,7 @@ std::string pe_refusal(const Bytes& b, const PeImage& pe) {
   if (get32(b, pe.file_header + 8) != 0) return "carries a symbol table (the stub must be stripped)";
   if (get32(b, pe.optional + PeImage::kSecurityDirectory + 4) != 0) return "is signed (sign the finished launcher instead)";
   if (get32(b, pe.optional + PeImage::kResourceDirectory + 4) != 0) return "already has resources";
+  if (raw_end > b.size()) return "is truncated";
   if (raw_end != b.size()) return "has data after its last section";
   return "";
 }
@@ -235,13 +238,17 @@ void StubFinisher::begin_windows() {
   uint64_t image_end = 0;
   for (uint32_t i = 0; i < pe.count; ++i) {
     size_t s = pe.sections + i * kSectionHeaderSize;
+    // The loader maps VirtualSize bytes; the raw size counts only when it is 0.
     uint32_t virtual_size = get32(stub_, s + 8), rva = get32(stub_, s + 12), raw_size = get32(stub_, s + 16);
-    image_end = std::max<uint64_t>(image_end, rva + uint64_t(std::max(virtual_size, raw_size)));
+    image_end = std::max<uint64_t>(image_end, rva + uint64_t(virtual_size != 0 ? virtual_size : raw_size));
   }
+  if (align(image_end, pe.section_alignment) + (1u << 20) > 0xFFFFFFFFu || align(stub_.size(), pe.file_alignment) > 0xFFFFFFFFu)
+    throw std::runtime_error("the stub's image is too large to extend");
   uint32_t resources_rva = uint32_t(align(image_end, pe.section_alignment));
   VersionStrings version{strings_.values[1], strings_.values[2], strings_.values[4], strings_.values[5]};
   uint16_t file_version[4], product_version[4];
   std::string why;
+  // The writer has checked both before opening the output.
   if (!numeric_version(version.file_version, file_version, &why) ||
       !numeric_version(version.product_version, product_version, &why))
     throw std::runtime_error(why);

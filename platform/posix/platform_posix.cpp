@@ -160,7 +160,7 @@ void release_pages(const void* data, size_t size) {
 bool attached_block(const unsigned char** data, uint64_t* size) {
   int fd = open("/proc/self/exe", O_RDONLY | O_CLOEXEC);
   if (fd < 0) return false;
-  struct stat st;
+  struct stat st = {};
   unsigned char footer[kAttachedFooterSize];
   bool found = fstat(fd, &st) == 0 && uint64_t(st.st_size) >= kAttachedFooterSize &&
                pread(fd, footer, sizeof footer, st.st_size - off_t(sizeof footer)) == ssize_t(sizeof footer) &&

@@ -22,7 +22,10 @@ refused() {
 refused "already carries a payload" "$app" --entry probe.exe --stub windows-x64 --stub-file "$finished"
 refused "is a stub for windows-x64, not for linux-x64" "$app" --entry probe.exe --stub linux-x64 --stub-file "$stub"
 refused "is not a launcher stub" "$app" --entry probe.exe --stub windows-x64 --stub-file "$cmake_built"
-refused "at most 65535" "$app" --entry probe.exe --stub windows-x64 --stub-file "$stub" --file-version 70000.1
+refused "--file-version: each number of a Windows version must be at most 65535" \
+  "$app" --entry probe.exe --stub windows-x64 --stub-file "$stub" --file-version 70000.1
+"$pack" "$app" --entry probe.exe --records-only -o "$scratch/stream.bin"
+refused "not a payload" --attach "$scratch/stream.bin" --stub windows-x64 --stub-file "$stub"
 
 # Names Windows cannot create, or would fold into one file, are refused for
 # Windows (and only there: a bare payload takes them).
@@ -43,6 +46,7 @@ windows_refuses "lib/CON.txt: a device name that Windows reserves" lib/CON.txt
 windows_refuses "a:b: a character Windows does not allow in names" a:b
 windows_refuses "name.: a name ending in a dot or a space" name.
 windows_refuses "Readme: the same name as README to Windows, which ignores case" Readme README
+windows_refuses "App: the same name as the folder app to Windows, which ignores case" App app/x.dll
 lower=$(printf 'x/\xc3\xa9t\xc3\xa9') upper=$(printf 'x/\xc3\x89T\xc3\x89')
 windows_refuses "$lower: the same name as $upper" "$lower" "$upper"
 

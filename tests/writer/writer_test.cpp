@@ -128,6 +128,13 @@ TEST_F(Writer, TheSameInputGivesTheSameBytesWhateverTheThreadCount) {
   EXPECT_EQ(read_file(dir / "one.bin"), read_file(dir / "again.bin"));
 }
 
+TEST_F(Writer, AnOutputInsideTheTreeIsNotPacked) {
+  write_file(dir / "app/main", "main");
+  RunResult r = pack({(dir / "app").string(), "--entry", "main", "--records-only", "-o", (dir / "app/stream").string()});
+  ASSERT_EQ(r.status, 0u) << r.err;
+  EXPECT_EQ(names_of(read_file(dir / "app/stream")), std::vector<std::string>{"main"});
+}
+
 TEST_F(Writer, ALinkToAFileIsStoredAsItsContents) {
   write_file(dir / "app/main", "main");
   write_file(dir / "outside", "linked contents");
