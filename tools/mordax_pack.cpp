@@ -301,14 +301,20 @@ void finish_payload(Sink& sink) {
   sink.put(bytes, 8);
 }
 
-void copy_file_into(const std::string& path, Sink& sink) {
+// A whole file, chunk by chunk, to `f`.
+template <typename F>
+void read_in_chunks(const std::string& path, F&& f) {
   FILE* in = fopen(path.c_str(), "rb");
   if (in == nullptr) die(path + ": " + strerror(errno));
   std::vector<unsigned char> buffer(kChunk);
-  for (size_t n; (n = fread(buffer.data(), 1, buffer.size(), in)) > 0;) sink.put(buffer.data(), n);
+  for (size_t n; (n = fread(buffer.data(), 1, buffer.size(), in)) > 0;) f(buffer.data(), n);
   bool failed = ferror(in);
   fclose(in);
   if (failed) die(path + ": read error");
+}
+
+void copy_file_into(const std::string& path, Sink& sink) {
+  read_in_chunks(path, [&](const unsigned char* data, size_t n) { sink.put(data, n); });
 }
 
 void wrap_frame(const Options& o, Sink& sink) {
@@ -356,15 +362,8 @@ void pack(const Options& o, Sink& sink) {
 }
 
 std::vector<unsigned char> read_whole(const std::string& path) {
-  FILE* in = fopen(path.c_str(), "rb");
-  if (in == nullptr) die(path + ": " + strerror(errno));
   std::vector<unsigned char> bytes;
-  std::vector<unsigned char> buffer(kChunk);
-  for (size_t n; (n = fread(buffer.data(), 1, buffer.size(), in)) > 0;)
-    bytes.insert(bytes.end(), buffer.begin(), buffer.begin() + n);
-  bool failed = ferror(in);
-  fclose(in);
-  if (failed) die(path + ": read error");
+  read_in_chunks(path, [&](const unsigned char* data, size_t n) { bytes.insert(bytes.end(), data, data + n); });
   return bytes;
 }
 
