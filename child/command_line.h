@@ -13,7 +13,7 @@
 
 #include <cstddef>
 
-#include "platform/wide.h"
+#include "common/wide.h"
 
 constexpr size_t kCommandLineCapacity = 32768;
 

@@ -8,6 +8,7 @@
 # tool: the one this project builds, or MORDAX_PACK when cross-compiling); DEPENDS
 # names what fills APP_DIR at build time, so the payload is rewritten after it.
 set(_MORDAX_ROOT "${CMAKE_CURRENT_LIST_DIR}/.." CACHE INTERNAL "")
+include("${CMAKE_CURRENT_LIST_DIR}/MordaxDefaults.cmake")
 
 # A string as the body of a C++ u"" literal.
 function(_mordax_cxx_literal out text)
@@ -44,18 +45,19 @@ function(mordax_add_launcher target)
     message(FATAL_ERROR "mordax_add_launcher: unknown arguments ${arg_UNPARSED_ARGUMENTS}")
   endif()
   if(WIN32)
-    set(default_spec "{CACHE_DIR}\\tarvell-2.3.8")
+    set(separator "\\")
   else()
-    set(default_spec "{CACHE_DIR}/tarvell-2.3.8")
+    set(separator "/")
   endif()
-  foreach(pair "TARGET_SPEC;${default_spec}" "COMPANY;Tarvell" "PRODUCT;Tarvell Pro" "VERSION;2.3.8"
-               "FILE_VERSION;2.3.8" "PRODUCT_VERSION;2.3.8" "LEVEL;19")
-    list(GET pair 0 key)
-    list(GET pair 1 value)
+  set(MORDAX_DEFAULT_TARGET_SPEC "${MORDAX_DEFAULT_TARGET_FOLDER}${separator}${MORDAX_DEFAULT_TARGET_NAME}")
+  foreach(key TARGET_SPEC COMPANY PRODUCT VERSION FILE_VERSION PRODUCT_VERSION)
     if(NOT DEFINED arg_${key})
-      set(arg_${key} "${value}")
+      set(arg_${key} "${MORDAX_DEFAULT_${key}}")
     endif()
   endforeach()
+  if(NOT DEFINED arg_LEVEL)
+    set(arg_LEVEL 19)
+  endif()
 
   set(gen "${CMAKE_CURRENT_BINARY_DIR}/${target}.launcher")
   if(arg_APP_DIR)

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 
+#include "common/little_endian.h"
 #include "extract/checksum.h"
 #include "extract/directories.h"
 #include "launcher/fatal.h"
@@ -66,22 +67,13 @@ bool compose_record_path() {
   return path.ok;
 }
 
-template <typename T>
-T read_little_endian() {
-  unsigned char bytes[sizeof(T)];
-  payload_read(bytes, sizeof bytes);
-  T value = 0;
-  for (size_t i = sizeof(T); i-- > 0;) value = T(value << 8) | bytes[i];
-  return value;
-}
-
 }  // namespace
 
 void extract_records() {
   for (;;) {
     unsigned char first[2];
     payload_read(first, 2);
-    name[0] = char16_t(first[0] | (first[1] << 8));
+    name[0] = load_le16(first);
     if (name[0] == 0) return;
     // Units arrive little-endian; both targets are little-endian machines, so a
     // unit read straight into the buffer is the unit itself.
@@ -91,8 +83,10 @@ void extract_records() {
     bool first_record = child_executable_path[0] == 0;
     if (first_record) wide_copy(child_executable_path, kPathCapacity, record_path);
 
-    uint64_t size = read_little_endian<uint64_t>();
-    uint32_t stored = read_little_endian<uint32_t>();
+    unsigned char fields[12];
+    payload_read(fields, sizeof fields);
+    uint64_t size = load_le64(fields);
+    uint32_t stored = load_le32(fields + 8);
 
     platform::OutputFile file{};
     bool writing = file_checksum(record_path) != stored;

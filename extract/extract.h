@@ -2,7 +2,7 @@
 // target directory, unless a file with the same record checksum is already there.
 #pragma once
 
-#include "platform/wide.h"
+#include "common/wide.h"
 
 /// Full path of the first record, the program started as the child; empty until
 /// the first record is read, and when the payload holds none.

@@ -3,37 +3,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "common/utf.h"
 #include "platform/platform.h"
-
-// Paths go out as UTF-8 in every message; a unit that is half of a broken
-// surrogate pair comes out as U+FFFD, so the line stays valid text.
-static size_t append_utf8(char* out, size_t room, const char16_t* text) {
-  size_t n = 0;
-  auto put = [&](unsigned char byte) {
-    if (n + 1 < room) out[n++] = char(byte);
-  };
-  for (size_t i = 0; text[i] != 0; ++i) {
-    uint32_t c = text[i];
-    if (c >= 0xD800 && c <= 0xDBFF && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
-      c = 0x10000 + ((c - 0xD800) << 10) + (text[i + 1] - 0xDC00);
-      ++i;
-    } else if (c >= 0xD800 && c <= 0xDFFF) {
-      c = 0xFFFD;
-    }
-    if (c < 0x80) {
-      put(c);
-    } else if (c < 0x800) {
-      put(0xC0 | (c >> 6)), put(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-      put(0xE0 | (c >> 12)), put(0x80 | ((c >> 6) & 0x3F)), put(0x80 | (c & 0x3F));
-    } else {
-      put(0xF0 | (c >> 18)), put(0x80 | ((c >> 12) & 0x3F));
-      put(0x80 | ((c >> 6) & 0x3F)), put(0x80 | (c & 0x3F));
-    }
-  }
-  out[n] = 0;
-  return n;
-}
 
 // A path of 4095 units takes at most 3 bytes a unit.
 static char line[3 * kPathCapacity + 128];
@@ -41,7 +12,8 @@ static char line[3 * kPathCapacity + 128];
 static void write_path_message(const char* before, const char16_t* path, const char* after) {
   size_t n = strlen(before);
   memcpy(line, before, n);
-  n += append_utf8(line + n, sizeof line - n - 64, path);
+  // Paths go out as UTF-8; half of a broken surrogate pair comes out as U+FFFD.
+  n += utf16_to_utf8_lossy(path, line + n, sizeof line - n - 64);
   size_t tail = strlen(after);
   memcpy(line + n, after, tail);
   platform::write_stderr(line, n + tail);

@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "platform/wide.h"
+#include "common/wide.h"
 
 /// The expanded, fully qualified target directory; written once at start-up.
 extern char16_t target_directory[kPathCapacity];

@@ -2,23 +2,15 @@
 
 #include <cstring>
 
-namespace {
-
-uint64_t read_le(const unsigned char* p, int bytes) {
-  uint64_t value = 0;
-  for (int i = bytes - 1; i >= 0; --i) value = (value << 8) | p[i];
-  return value;
-}
-
-}  // namespace
+#include "common/little_endian.h"
 
 bool parse_attached_block(const unsigned char* data, uint64_t size, AttachedBlock* out) {
   if (data == nullptr || size < kAttachedHeaderSize) return false;
   if (memcmp(data, kAttachedMagic, sizeof kAttachedMagic) != 0) return false;
-  if (read_le(data + 8, 4) != kAttachedVersion || read_le(data + 12, 4) != kAttachedHeaderSize)
+  if (load_le32(data + 8) != kAttachedVersion || load_le32(data + 12) != kAttachedHeaderSize)
     return false;
   for (uint32_t i = 0; i < kAttachedStringCount; ++i) {
-    uint64_t offset = read_le(data + 16 + 8 * i, 4), units = read_le(data + 20 + 8 * i, 4);
+    uint64_t offset = load_le32(data + 16 + 8 * i), units = load_le32(data + 20 + 8 * i);
     // Both are 32-bit, so the sum cannot wrap in 64 bits.
     uint64_t end = offset + 2 * (units + 1);
     if (offset < kAttachedHeaderSize || offset % 2 != 0 || end > size) return false;
@@ -27,10 +19,22 @@ bool parse_attached_block(const unsigned char* data, uint64_t size, AttachedBloc
     if (text[2 * units] != 0 || text[2 * units + 1] != 0) return false;
     out->strings[i] = reinterpret_cast<const char16_t*>(text);
   }
-  uint64_t payload_offset = read_le(data + 64, 8), payload_size = read_le(data + 72, 8);
+  uint64_t payload_offset = load_le64(data + 64), payload_size = load_le64(data + 72);
   if (payload_offset < kAttachedHeaderSize || payload_offset > size || payload_size > size - payload_offset)
     return false;
   out->payload = data + payload_offset;
   out->payload_size = payload_size;
+  return true;
+}
+
+bool parse_attached_footer(const unsigned char (&footer)[kAttachedFooterSize], uint64_t file_size,
+                           uint64_t* offset, uint64_t* size) {
+  if (file_size < kAttachedFooterSize) return false;
+  if (memcmp(footer + 16, kAttachedFooterMagic, sizeof kAttachedFooterMagic) != 0) return false;
+  uint64_t at = load_le64(footer), length = load_le64(footer + 8);
+  uint64_t room = file_size - kAttachedFooterSize;
+  if (length == 0 || at > room || length > room - at) return false;
+  *offset = at;
+  *size = length;
   return true;
 }

@@ -53,3 +53,9 @@ struct AttachedBlock {
 
 /// Reads the block's header. False when `data` is not a well-formed block.
 bool parse_attached_block(const unsigned char* data, uint64_t size, AttachedBlock* out);
+
+/// Reads the footer that ends a Linux executable of `file_size` bytes: the
+/// block's offset and size. False when it is no footer, or names an empty range
+/// or one that does not lie before the footer.
+bool parse_attached_footer(const unsigned char (&footer)[kAttachedFooterSize], uint64_t file_size,
+                           uint64_t* offset, uint64_t* size);

@@ -11,7 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "platform/wide.h"
+#include "common/wide.h"
 
 namespace platform {
 
@@ -63,11 +63,21 @@ bool is_empty_file(const char16_t* path);
 /// range are released.
 void release_pages(const void* data, size_t size);
 
-/// The block that the writer attached to this executable when it finished a
-/// prebuilt stub, as a read-only range the system maps for the life of the
-/// process (Windows: the image's ".mordax" section; POSIX: the range the file's
-/// footer names). False when the executable carries none.
-bool attached_block(const unsigned char** data, uint64_t* size);
+/// A section of the loaded executable image, by its 8-byte name, as the loader
+/// mapped it with the image for the life of the process. False when the image
+/// has no section of that name, and always where executables have no sections
+/// the loader maps by name (POSIX).
+bool image_section(const char* name, const unsigned char** data, uint64_t* size);
+
+/// Reads the last `size` bytes of the launcher's own executable file and sets
+/// `*file_size`. False when the file is shorter or cannot be read, and always on
+/// Windows, where a launcher never reads its own file.
+bool read_own_file_tail(void* out, size_t size, uint64_t* file_size);
+
+/// Maps `size` bytes of the launcher's own executable file, from `offset`,
+/// read-only for the life of the process. False when it cannot, and always on
+/// Windows.
+bool map_own_file(uint64_t offset, uint64_t size, const unsigned char** data);
 
 /// Creates one directory whose parent exists.
 enum class DirectoryResult { created, already_exists, failed };

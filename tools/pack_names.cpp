@@ -5,7 +5,7 @@
 #include <cwctype>
 
 #include "payload/format.h"
-#include "platform/posix/utf.h"
+#include "common/utf.h"
 
 std::u16string record_name(const std::string& relative, std::string* why) {
   if (relative.empty()) return *why = "empty name", u"";

@@ -8,27 +8,12 @@
 #include <stdexcept>
 
 #include "payload/attached.h"
+#include "tools/bytes.h"
 #include "tools/windows_resources.h"
 
 namespace {
 
-using Bytes = std::vector<unsigned char>;
-
 uint64_t align(uint64_t value, uint64_t to) { return (value + to - 1) / to * to; }
-
-uint32_t get16(const Bytes& b, size_t at) { return b[at] | b[at + 1] << 8; }
-uint32_t get32(const Bytes& b, size_t at) { return get16(b, at) | get16(b, at + 2) << 16; }
-void set16(Bytes& b, size_t at, uint32_t v) {
-  b[at] = uint8_t(v);
-  b[at + 1] = uint8_t(v >> 8);
-}
-void set32(Bytes& b, size_t at, uint32_t v) {
-  set16(b, at, v & 0xFFFF);
-  set16(b, at + 2, v >> 16);
-}
-void set64(unsigned char* p, uint64_t v) {
-  for (int i = 0; i < 8; ++i) p[i] = uint8_t(v >> (8 * i));
-}
 
 // Offsets into a PE32+ image (Microsoft PE format).
 constexpr size_t kSectionHeaderSize = 40;
@@ -125,15 +110,11 @@ Bytes block_header(const StubStrings& s) {
   for (uint32_t i = 0; i < kAttachedStringCount; ++i) {
     set32(b, 16 + 8 * i, uint32_t(b.size()));
     set32(b, 20 + 8 * i, uint32_t(s.values[i].size()));
-    for (char16_t unit : s.values[i]) {
-      b.push_back(uint8_t(unit));
-      b.push_back(uint8_t(unit >> 8));
-    }
-    b.push_back(0);
-    b.push_back(0);
+    for (char16_t unit : s.values[i]) put16(b, unit);
+    put16(b, 0);
   }
   b.resize(align(b.size(), kAttachedPayloadAlignment), 0);
-  set64(&b[64], b.size());
+  store_le64(&b[64], b.size());
   return b;
 }
 
@@ -143,7 +124,7 @@ Bytes block_header(const StubStrings& s) {
 uint32_t pe_checksum(const unsigned char* data, uint64_t size, uint64_t checksum_at) {
   uint64_t sum = 0;
   for (uint64_t i = 0; i + 1 < size; i += 2)
-    if (i != checksum_at && i != checksum_at + 2) sum += data[i] | data[i + 1] << 8;
+    if (i != checksum_at && i != checksum_at + 2) sum += load_le16(data + i);
   if (size % 2 != 0) sum += data[size - 1];
   while (sum >> 16) sum = (sum & 0xFFFF) + (sum >> 16);
   return uint32_t(sum + size);
@@ -215,8 +196,8 @@ void StubFinisher::finish(uint64_t payload_size) {
     finish_windows(payload_size);
   } else {
     unsigned char footer[kAttachedFooterSize];
-    set64(footer, block_offset_);
-    set64(footer + 8, header_.size() + payload_size);
+    store_le64(footer, block_offset_);
+    store_le64(footer + 8, header_.size() + payload_size);
     memcpy(footer + 16, kAttachedFooterMagic, sizeof kAttachedFooterMagic);
     write(footer, sizeof footer);
     write_payload_size(payload_size);
@@ -226,7 +207,7 @@ void StubFinisher::finish(uint64_t payload_size) {
 
 void StubFinisher::write_payload_size(uint64_t payload_size) {
   unsigned char field[8];
-  set64(field, payload_size);
+  store_le64(field, payload_size);
   write_at(block_offset_ + 72, field, sizeof field);
 }
 
@@ -308,6 +289,7 @@ void StubFinisher::finish_windows(uint64_t payload_size) {
   size_t checksum_at = pe.optional + PeImage::kCheckSum;
   uint32_t checksum = pe_checksum(static_cast<const unsigned char*>(view), file_size, checksum_at);
   munmap(view, file_size);
-  unsigned char field[4] = {uint8_t(checksum), uint8_t(checksum >> 8), uint8_t(checksum >> 16), uint8_t(checksum >> 24)};
+  unsigned char field[4];
+  store_le32(field, checksum);
   write_at(checksum_at, field, sizeof field);
 }

@@ -1,21 +1,9 @@
 #include "tools/windows_resources.h"
 
+#include "tools/bytes.h"
+
 namespace {
 
-using Bytes = std::vector<unsigned char>;
-
-void put16(Bytes& b, uint32_t v) {
-  b.push_back(uint8_t(v));
-  b.push_back(uint8_t(v >> 8));
-}
-void put32(Bytes& b, uint32_t v) {
-  put16(b, v & 0xFFFF);
-  put16(b, v >> 16);
-}
-void set16(Bytes& b, size_t at, uint32_t v) {
-  b[at] = uint8_t(v);
-  b[at + 1] = uint8_t(v >> 8);
-}
 void pad4(Bytes& b) {
   while (b.size() % 4 != 0) b.push_back(0);
 }

@@ -4,7 +4,7 @@
 #include "launcher/launch.h"
 #include "platform/platform.h"
 #include "platform/posix/arguments.h"
-#include "platform/posix/utf.h"
+#include "common/utf.h"
 
 int main(int argc, char** argv) {
   platform::keep_arguments(argc, argv);

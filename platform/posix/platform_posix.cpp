@@ -19,12 +19,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
-#include "payload/attached.h"
 #include "platform/platform.h"
 #include "platform/posix/arguments.h"
-#include "platform/posix/utf.h"
+#include "common/utf.h"
 
 #ifndef P_PIDFD
 #define P_PIDFD 3
@@ -38,6 +38,36 @@ const char16_t path_separator = u'/';
 const bool child_takes_command_line = false;
 
 namespace {
+
+// The one owner of a file descriptor: it closes it when it goes, so no error
+// path closes by hand.
+class Descriptor {
+ public:
+  explicit Descriptor(int fd = -1) : fd_(fd) {}
+  Descriptor(Descriptor&& other) noexcept : fd_(other.release()) {}
+  Descriptor& operator=(Descriptor&& other) noexcept {
+    reset(other.release());
+    return *this;
+  }
+  Descriptor(const Descriptor&) = delete;
+  Descriptor& operator=(const Descriptor&) = delete;
+  ~Descriptor() { reset(); }
+
+  explicit operator bool() const { return fd_ >= 0; }
+  int get() const { return fd_; }
+  int release() {
+    int fd = fd_;
+    fd_ = -1;
+    return fd;
+  }
+  void reset(int fd = -1) {
+    if (fd_ >= 0) close(fd_);
+    fd_ = fd;
+  }
+
+ private:
+  int fd_;
+};
 
 int kept_argc;
 char** kept_argv;
@@ -129,19 +159,12 @@ void close_file(OutputFile* file) {
 bool map_file(const char16_t* path, MappedFile* out) {
   std::string name;
   if (!narrow(path, &name)) return false;
-  int fd = open(name.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-  if (fd < 0) return false;
+  Descriptor file{open(name.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW)};
   struct stat st;
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size == 0) {
-    close(fd);
-    return false;
-  }
-  void* view = mmap(nullptr, size_t(st.st_size), PROT_READ, MAP_PRIVATE, fd, 0);
-  if (view == MAP_FAILED) {
-    close(fd);
-    return false;
-  }
-  *out = MappedFile{static_cast<const unsigned char*>(view), uint64_t(st.st_size), {fd, 0}};
+  if (!file || fstat(file.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size == 0) return false;
+  void* view = mmap(nullptr, size_t(st.st_size), PROT_READ, MAP_PRIVATE, file.get(), 0);
+  if (view == MAP_FAILED) return false;
+  *out = MappedFile{static_cast<const unsigned char*>(view), uint64_t(st.st_size), {file.release(), 0}};
   return true;
 }
 
@@ -157,35 +180,27 @@ void release_pages(const void* data, size_t size) {
   if (end > begin) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_DONTNEED);
 }
 
-bool attached_block(const unsigned char** data, uint64_t* size) {
-  int fd = open("/proc/self/exe", O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
-  struct stat st = {};
-  unsigned char footer[kAttachedFooterSize];
-  bool found = fstat(fd, &st) == 0 && uint64_t(st.st_size) >= kAttachedFooterSize &&
-               pread(fd, footer, sizeof footer, st.st_size - off_t(sizeof footer)) == ssize_t(sizeof footer) &&
-               memcmp(footer + 16, kAttachedFooterMagic, sizeof kAttachedFooterMagic) == 0;
-  uint64_t offset = 0, length = 0;
-  for (int i = 7; found && i >= 0; --i) {
-    offset = (offset << 8) | footer[i];
-    length = (length << 8) | footer[8 + i];
-  }
-  uint64_t room = uint64_t(st.st_size) - kAttachedFooterSize;
-  found = found && length > 0 && offset <= room && length <= room - offset;
-  if (found) {
-    // mmap wants a page-aligned file offset; the writer aligns the block, but
-    // a page larger than its alignment must still work.
-    const uint64_t page = uint64_t(sysconf(_SC_PAGESIZE));
-    uint64_t start = offset & ~(page - 1);
-    void* view = mmap(nullptr, length + (offset - start), PROT_READ, MAP_PRIVATE, fd, off_t(start));
-    found = view != MAP_FAILED;
-    if (found) {
-      *data = static_cast<const unsigned char*>(view) + (offset - start);
-      *size = length;
-    }
-  }
-  close(fd);
-  return found;
+bool image_section(const char*, const unsigned char**, uint64_t*) { return false; }
+
+bool read_own_file_tail(void* out, size_t size, uint64_t* file_size) {
+  Descriptor file{open("/proc/self/exe", O_RDONLY | O_CLOEXEC)};
+  struct stat st;
+  if (!file || fstat(file.get(), &st) != 0 || uint64_t(st.st_size) < size) return false;
+  *file_size = uint64_t(st.st_size);
+  return pread(file.get(), out, size, st.st_size - off_t(size)) == ssize_t(size);
+}
+
+bool map_own_file(uint64_t offset, uint64_t size, const unsigned char** data) {
+  Descriptor file{open("/proc/self/exe", O_RDONLY | O_CLOEXEC)};
+  if (!file) return false;
+  // mmap wants a page-aligned file offset; the writer aligns the block, but a
+  // page larger than its alignment must still work.
+  const uint64_t page = uint64_t(sysconf(_SC_PAGESIZE));
+  uint64_t start = offset & ~(page - 1);
+  void* view = mmap(nullptr, size + (offset - start), PROT_READ, MAP_PRIVATE, file.get(), off_t(start));
+  if (view == MAP_FAILED) return false;
+  *data = static_cast<const unsigned char*>(view) + (offset - start);
+  return true;
 }
 
 bool is_empty_file(const char16_t* path) {
@@ -202,7 +217,7 @@ DirectoryResult create_directory(const char16_t* path) {
 }
 
 namespace {
-int target_lock = -1;
+Descriptor target_lock;
 }  // namespace
 
 TargetLock lock_target_directory(const char16_t* directory) {
@@ -217,34 +232,17 @@ TargetLock lock_target_directory(const char16_t* directory) {
   struct stat st;
   if (lstat(name.c_str(), &st) != 0) return TargetLock::unavailable;
   if (S_ISLNK(st.st_mode)) return TargetLock::symbolic_link;
-  int fd = open(name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW);
-  if (fd < 0) return TargetLock::unavailable;
-  if (fstat(fd, &st) != 0) {
-    close(fd);
-    return TargetLock::unavailable;
-  }
-  if (st.st_uid != geteuid()) {
-    close(fd);
-    return TargetLock::not_owned;
-  }
-  if ((st.st_mode & 022) != 0) {
-    close(fd);
-    return TargetLock::writable_by_others;
-  }
-  while (flock(fd, LOCK_EX) != 0) {
-    if (errno != EINTR) {
-      close(fd);
-      return TargetLock::unavailable;
-    }
-  }
-  target_lock = fd;
+  Descriptor held{open(name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW)};
+  if (!held || fstat(held.get(), &st) != 0) return TargetLock::unavailable;
+  if (st.st_uid != geteuid()) return TargetLock::not_owned;
+  if ((st.st_mode & 022) != 0) return TargetLock::writable_by_others;
+  while (flock(held.get(), LOCK_EX) != 0)
+    if (errno != EINTR) return TargetLock::unavailable;
+  target_lock = std::move(held);
   return TargetLock::held;
 }
 
-void unlock_target_directory() {
-  if (target_lock >= 0) close(target_lock);
-  target_lock = -1;
-}
+void unlock_target_directory() { target_lock.reset(); }
 
 // ---- Paths and folders -----------------------------------------------------
 
@@ -489,12 +487,10 @@ bool start_child(const char16_t* path, char16_t*, Child* out, uint32_t* error) {
   // was started with SIGCHLD ignored; pidfds need Linux 5.3 (waitid on one,
   // 5.4): without them the child is not started at all.
   signal(SIGCHLD, SIG_DFL);
-  int probe = pidfd_open(getpid());
-  if (probe < 0) {
+  if (!Descriptor{pidfd_open(getpid())}) {
     *error = uint32_t(errno);
     return false;
   }
-  close(probe);
 
   // The child starts with no signal blocked, whatever the launcher blocks for
   // its event thread.
@@ -511,16 +507,15 @@ bool start_child(const char16_t* path, char16_t*, Child* out, uint32_t* error) {
     *error = uint32_t(result);
     return false;
   }
-  int own = pidfd_open(pid);
-  int shared = own >= 0 ? fcntl(own, F_DUPFD_CLOEXEC, 0) : -1;
-  if (own < 0 || shared < 0) {
+  Descriptor own{pidfd_open(pid)};
+  Descriptor shared{own ? fcntl(own.get(), F_DUPFD_CLOEXEC, 0) : -1};
+  if (!shared) {
     *error = uint32_t(errno);
     kill(pid, SIGKILL);
     waitpid(pid, nullptr, 0);
-    if (own >= 0) close(own);
     return false;
   }
-  *out = Child{own, shared};
+  *out = Child{own.release(), shared.release()};
   return true;
 }
 

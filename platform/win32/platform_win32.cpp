@@ -8,8 +8,8 @@
 #include <cstring>
 #include <cwchar>
 #include <cstdlib>
+#include <utility>
 
-#include "payload/attached.h"
 #include "platform/platform.h"
 
 // The linker places this at the start of the loaded image.
@@ -27,6 +27,38 @@ const wchar_t* w(const char16_t* text) { return reinterpret_cast<const wchar_t*>
 wchar_t* w(char16_t* text) { return reinterpret_cast<wchar_t*>(text); }
 HANDLE h(intptr_t value) { return reinterpret_cast<HANDLE>(value); }
 intptr_t v(HANDLE handle) { return reinterpret_cast<intptr_t>(handle); }
+
+// The one owner of a handle: it closes it when it goes, so no error path closes
+// by hand. Empty is null; callers turn INVALID_HANDLE_VALUE into null.
+class Handle {
+ public:
+  explicit Handle(HANDLE handle = nullptr) : handle_(handle) {}
+  Handle(Handle&& other) noexcept : handle_(other.release()) {}
+  Handle& operator=(Handle&& other) noexcept {
+    reset(other.release());
+    return *this;
+  }
+  Handle(const Handle&) = delete;
+  Handle& operator=(const Handle&) = delete;
+  ~Handle() { reset(); }
+
+  explicit operator bool() const { return handle_ != nullptr; }
+  HANDLE get() const { return handle_; }
+  HANDLE release() {
+    HANDLE handle = handle_;
+    handle_ = nullptr;
+    return handle;
+  }
+  void reset(HANDLE handle = nullptr) {
+    if (handle_ != nullptr) CloseHandle(handle_);
+    handle_ = handle;
+  }
+
+ private:
+  HANDLE handle_;
+};
+
+HANDLE valid_or_null(HANDLE handle) { return handle == INVALID_HANDLE_VALUE ? nullptr : handle; }
 
 }  // namespace
 
@@ -52,36 +84,22 @@ void close_file(OutputFile* file) {
 }
 
 bool map_file(const char16_t* path, MappedFile* out) {
-  HANDLE file = CreateFileW(w(path), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                            /*security*/ nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
-                            /*template*/ nullptr);
-  if (file == INVALID_HANDLE_VALUE) {
-    GetLastError();
-    return false;
-  }
+  Handle file{valid_or_null(CreateFileW(w(path), GENERIC_READ,
+                                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                        /*security*/ nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                                        /*template*/ nullptr))};
+  if (!file) return false;
   // The size is taken whole: a low part of all ones is a failure only when the
   // call says so.
   DWORD high = 0;
-  DWORD low = GetFileSize(file, &high);
-  if (low == INVALID_FILE_SIZE && GetLastError() != NO_ERROR) {
-    CloseHandle(file);
-    return false;
-  }
-  HANDLE mapping = CreateFileMappingW(file, /*security*/ nullptr, PAGE_READONLY, 0, 0, /*name*/ nullptr);
-  if (mapping == nullptr) {
-    GetLastError();
-    CloseHandle(file);
-    return false;
-  }
-  void* view = MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 0);
-  if (view == nullptr) {
-    GetLastError();
-    CloseHandle(mapping);
-    CloseHandle(file);
-    return false;
-  }
+  DWORD low = GetFileSize(file.get(), &high);
+  if (low == INVALID_FILE_SIZE && GetLastError() != NO_ERROR) return false;
+  Handle mapping{CreateFileMappingW(file.get(), /*security*/ nullptr, PAGE_READONLY, 0, 0, /*name*/ nullptr)};
+  if (!mapping) return false;
+  void* view = MapViewOfFile(mapping.get(), FILE_MAP_READ, 0, 0, 0);
+  if (view == nullptr) return false;
   *out = MappedFile{static_cast<const unsigned char*>(view), (uint64_t(high) << 32) | low,
-                    {v(mapping), v(file)}};
+                    {v(mapping.release()), v(file.release())}};
   return true;
 }
 
@@ -106,20 +124,24 @@ bool is_empty_file(const char16_t* path) {
   return (data.dwFileAttributes & kNotAFile) == 0 && data.nFileSizeHigh == 0 && data.nFileSizeLow == 0;
 }
 
-// The loader has mapped every section of the image already; the block is read
-// from the section table in memory, with no call and no file access.
-bool attached_block(const unsigned char** data, uint64_t* size) {
+// The loader has mapped every section of the image already; the section is
+// found in the section table in memory, with no call and no file access.
+bool image_section(const char* name, const unsigned char** data, uint64_t* size) {
   const unsigned char* base = reinterpret_cast<const unsigned char*>(&__ImageBase);
   const IMAGE_NT_HEADERS* headers = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + __ImageBase.e_lfanew);
   const IMAGE_SECTION_HEADER* section = IMAGE_FIRST_SECTION(headers);
   for (WORD i = 0; i < headers->FileHeader.NumberOfSections; ++i, ++section) {
-    if (memcmp(section->Name, kWindowsSectionName, IMAGE_SIZEOF_SHORT_NAME) != 0) continue;
+    if (memcmp(section->Name, name, IMAGE_SIZEOF_SHORT_NAME) != 0) continue;
     *data = base + section->VirtualAddress;
     *size = section->Misc.VirtualSize;
     return true;
   }
   return false;
 }
+
+// What a Windows launcher carries is mapped with its image (image_section).
+bool read_own_file_tail(void*, size_t, uint64_t*) { return false; }
+bool map_own_file(uint64_t, uint64_t, const unsigned char**) { return false; }
 
 DirectoryResult create_directory(const char16_t* path) {
   if (CreateDirectoryW(w(path), /*security*/ nullptr)) return DirectoryResult::created;
@@ -128,7 +150,7 @@ DirectoryResult create_directory(const char16_t* path) {
 }
 
 namespace {
-HANDLE target_lock;
+Handle target_lock;
 }  // namespace
 
 TargetLock lock_target_directory(const char16_t* directory) {
@@ -142,24 +164,20 @@ TargetLock lock_target_directory(const char16_t* directory) {
   wchar_t name[] = L"Local\\mordax-onefile-0123456789abcdef";
   wchar_t* digits = name + wcslen(name) - 16;
   for (int i = 15; i >= 0; --i, hash >>= 4) digits[i] = L"0123456789abcdef"[hash & 15];
-  HANDLE mutex = CreateMutexW(/*security*/ nullptr, /*initial owner*/ FALSE, name);
-  if (mutex == nullptr) return TargetLock::unavailable;
+  Handle mutex{CreateMutexW(/*security*/ nullptr, /*initial owner*/ FALSE, name)};
+  if (!mutex) return TargetLock::unavailable;
   // An abandoned mutex means a launcher died while unpacking: ours now, and
   // its partial files are repaired by their checksums.
-  DWORD wait = WaitForSingleObject(mutex, INFINITE);
-  if (wait != WAIT_OBJECT_0 && wait != WAIT_ABANDONED) {
-    CloseHandle(mutex);
-    return TargetLock::unavailable;
-  }
-  target_lock = mutex;
+  DWORD wait = WaitForSingleObject(mutex.get(), INFINITE);
+  if (wait != WAIT_OBJECT_0 && wait != WAIT_ABANDONED) return TargetLock::unavailable;
+  target_lock = std::move(mutex);
   return TargetLock::held;
 }
 
 void unlock_target_directory() {
-  if (target_lock == nullptr) return;
-  ReleaseMutex(target_lock);
-  CloseHandle(target_lock);
-  target_lock = nullptr;
+  if (!target_lock) return;
+  ReleaseMutex(target_lock.get());
+  target_lock.reset();
 }
 
 // ---- Paths and folders -----------------------------------------------------

@@ -88,3 +88,32 @@ TEST(AttachedBlock, ABlockThatCannotBeTrustedIsRefused) {
 }
 
 }  // namespace
+
+// The footer at the end of a finished Linux stub names the block's range; a
+// range that would reach into the footer or past the file is never mapped.
+TEST(AttachedFooter, NamesOnlyARangeBeforeItself) {
+  auto footer = [](uint64_t offset, uint64_t size) {
+    std::vector<unsigned char> f(kAttachedFooterSize);
+    put64(f, 0, offset);
+    put64(f, 8, size);
+    memcpy(f.data() + 16, kAttachedFooterMagic, sizeof kAttachedFooterMagic);
+    return f;
+  };
+  auto parse = [](const std::vector<unsigned char>& f, uint64_t file_size, uint64_t* offset, uint64_t* size) {
+    unsigned char bytes[kAttachedFooterSize];
+    memcpy(bytes, f.data(), sizeof bytes);
+    return parse_attached_footer(bytes, file_size, offset, size);
+  };
+  uint64_t offset = 0, size = 0;
+  ASSERT_TRUE(parse(footer(4096, 100), 4096 + 100 + kAttachedFooterSize, &offset, &size));
+  EXPECT_EQ(offset, 4096u);
+  EXPECT_EQ(size, 100u);
+
+  EXPECT_FALSE(parse(footer(4096, 101), 4096 + 100 + kAttachedFooterSize, &offset, &size));  // into the footer
+  EXPECT_FALSE(parse(footer(4096, 0), 8192, &offset, &size));                                // empty
+  EXPECT_FALSE(parse(footer(~uint64_t(0), 2), 8192, &offset, &size));                        // would wrap
+  EXPECT_FALSE(parse(footer(0, 1), kAttachedFooterSize - 1, &offset, &size));                // file too short
+  std::vector<unsigned char> other = footer(0, 8);
+  other[23] ^= 1;
+  EXPECT_FALSE(parse(other, 4096, &offset, &size));  // not our magic
+}

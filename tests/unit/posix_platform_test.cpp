@@ -12,7 +12,7 @@
 
 #include "extract/checksum.h"
 #include "platform/platform.h"
-#include "platform/posix/utf.h"
+#include "common/utf.h"
 
 namespace fs = std::filesystem;
 

@@ -1,4 +1,4 @@
-#include "platform/wide.h"
+#include "common/wide.h"
 
 size_t wide_length(const char16_t* text) {
   size_t n = 0;

@@ -1,0 +1,78 @@
+#include "tools/options.h"
+
+#include <zstd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <thread>
+
+#include "tools/failure.h"
+
+const char* const kStringOptions[6] = {"--target-spec", "--company", "--product", "--version",
+                                       "--file-version", "--product-version"};
+
+namespace {
+
+[[noreturn]] void usage() {
+  throw Failure(
+      "usage: mordax-pack APP_DIR --entry REL_PATH -o OUTPUT [--level N] [--threads N] [STUB OPTIONS]\n"
+      "       mordax-pack APP_DIR --entry REL_PATH --records-only -o STREAM\n"
+      "       mordax-pack --wrap-frame FRAME -o PAYLOAD\n"
+      "       mordax-pack --attach PAYLOAD -o LAUNCHER STUB OPTIONS\n"
+      "STUB OPTIONS: --stub windows-x64|linux-x64 [--stub-file STUB] [--target-spec T] [--company C]\n"
+      "       [--product P] [--version V] [--file-version F] [--product-version PV]");
+}
+
+int parse_int(const char* text, int low, int high, const char* what) {
+  char* end = nullptr;
+  long value = strtol(text, &end, 10);
+  if (*text == 0 || *end != 0 || value < low || value > high)
+    throw Failure(std::string(what) + " must be a whole number from " + std::to_string(low) + " to " +
+                  std::to_string(high));
+  return int(value);
+}
+
+}  // namespace
+
+Options parse_options(int argc, char** argv) {
+  Options o;
+  for (int i = 1; i < argc; ++i) {
+    std::string a = argv[i];
+    auto value = [&]() -> const char* {
+      if (i + 1 >= argc) usage();
+      return argv[++i];
+    };
+    if (a == "--entry") o.entry = value();
+    else if (a == "-o") o.output = value();
+    else if (a == "--level") o.level = parse_int(value(), 1, ZSTD_maxCLevel(), "--level");
+    else if (a == "--threads") o.threads = parse_int(value(), 0, 256, "--threads");
+    else if (a == "--records-only") o.records_only = true;
+    else if (a == "--wrap-frame") o.wrap_frame = value();
+    else if (a == "--attach") o.attach = value();
+    else if (a == "--stub-file") o.stub_file = value();
+    else if (a == "--stub") {
+      o.stub = true;
+      if (!parse_stub_target(value(), &o.target)) throw Failure("--stub must be windows-x64 or linux-x64");
+    } else if (const char* const* named = std::find(kStringOptions, kStringOptions + 6, a);
+               named != kStringOptions + 6) {
+      size_t k = size_t(named - kStringOptions);
+      o.string_given[k] = true;
+      o.strings[k] = value();
+    } else if (!a.empty() && a[0] == '-') usage();
+    else if (o.app_dir.empty()) o.app_dir = a;
+    else usage();
+  }
+  if (o.output.empty()) usage();
+  // One source: a tree, a frame to wrap, or a payload to attach.
+  bool from_tree = o.wrap_frame.empty() && o.attach.empty();
+  if (!o.wrap_frame.empty() && !o.attach.empty()) usage();
+  if (from_tree != (!o.app_dir.empty() && !o.entry.empty())) usage();
+  if (!from_tree && !o.entry.empty()) usage();
+  bool stub_options = !o.stub_file.empty() || !o.attach.empty();
+  for (bool given : o.string_given) stub_options = stub_options || given;
+  if (!o.stub && stub_options) throw Failure("--attach, --stub-file and the launcher strings need --stub");
+  if (o.stub && (o.records_only || !o.wrap_frame.empty()))
+    throw Failure("--stub writes a launcher: not with --records-only or --wrap-frame");
+  if (o.threads == 0) o.threads = int(std::max(1u, std::thread::hardware_concurrency()));
+  return o;
+}

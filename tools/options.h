@@ -1,0 +1,31 @@
+// The writer's command line.
+//
+//   mordax-pack APP_DIR --entry REL_PATH -o OUTPUT [--level N] [--threads N] [STUB OPTIONS]
+//   mordax-pack APP_DIR --entry REL_PATH --records-only -o STREAM
+//   mordax-pack --wrap-frame FRAME -o PAYLOAD
+//   mordax-pack --attach PAYLOAD -o LAUNCHER STUB OPTIONS
+//
+// STUB OPTIONS: --stub windows-x64|linux-x64 [--stub-file STUB] [--target-spec T]
+//   [--company C] [--product P] [--version V] [--file-version F] [--product-version PV]
+#pragma once
+
+#include <string>
+
+#include "tools/stub_image.h"
+
+/// The launcher strings by option, in the stub's order.
+extern const char* const kStringOptions[6];
+
+struct Options {
+  std::string app_dir, entry, output, wrap_frame, attach, stub_file;
+  int level = 19;
+  int threads = 0;  // after parsing, at least 1
+  bool records_only = false;
+  bool stub = false;
+  StubTarget target = StubTarget::linux_x64;
+  bool string_given[6] = {};
+  std::string strings[6];
+};
+
+/// Throws Failure with the usage text, or with what is wrong with an option.
+Options parse_options(int argc, char** argv);

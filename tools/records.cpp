@@ -1,0 +1,212 @@
+#include "tools/records.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+#include <zlib.h>
+#include <zstd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <map>
+
+#include "common/little_endian.h"
+#include "payload/format.h"
+#include "tools/failure.h"
+#include "tools/pack_names.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// Regular file at `path`, following a symbolic link; refuses anything else.
+uint64_t regular_size(const fs::path& path, const std::string& shown) {
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0) throw Failure(shown + ": " + strerror(errno));
+  if (!S_ISREG(st.st_mode)) throw Failure(shown + ": not a regular file");
+  return uint64_t(st.st_size);
+}
+
+// One pass over a record's file, which must still have the size it was found with.
+void each_chunk(const Record& r, const Chunk& chunk) {
+  if (read_in_chunks(r.source, r.relative, r.size, chunk) != r.size)
+    throw Failure(r.relative + ": file changed while packing");
+}
+
+uint32_t record_checksum(uLong crc) { return crc == 0 ? 1 : uint32_t(crc); }
+
+uint32_t checksum_of(const Record& r) {
+  uLong crc = crc32(0, nullptr, 0);
+  each_chunk(r, [&](const unsigned char* data, size_t n) { crc = crc32(crc, data, uInt(n)); });
+  return record_checksum(crc);
+}
+
+void name_record(Record& r) {
+  std::string why;
+  r.name = record_name(r.relative, &why);
+  if (r.name.empty()) throw Failure(r.relative + ": " + why);
+}
+
+// What Windows would refuse, rename or fold into one file is refused here, where
+// the name can still be changed.
+void check_windows_names(const std::vector<Record>& records) {
+  std::map<std::u16string, std::string> files, directories;  // folded -> as given
+  for (const Record& r : records) {
+    std::string problem = windows_name_problem(r.name);
+    if (!problem.empty()) throw Failure(r.relative + ": " + problem);
+    std::u16string folded = windows_folded(r.name);
+    auto [at, added] = files.emplace(folded, r.relative);
+    if (!added) throw Failure(r.relative + ": the same name as " + at->second + " to Windows, which ignores case");
+    // The k-th separator of the name is the k-th '/' of the relative path.
+    for (size_t cut = folded.find(kRecordSeparator), shown = r.relative.find('/'); cut != std::u16string::npos;
+         cut = folded.find(kRecordSeparator, cut + 1), shown = r.relative.find('/', shown + 1))
+      directories.emplace(folded.substr(0, cut), r.relative.substr(0, shown));
+  }
+  // A file and a directory whose names differ only in case cannot both exist.
+  for (const auto& [folded, shown] : directories) {
+    auto clash = files.find(folded);
+    if (clash != files.end())
+      throw Failure(clash->second + ": the same name as the folder " + shown + " to Windows, which ignores case");
+  }
+}
+
+// The record stream goes through `put`, which either compresses or writes it.
+struct Encoder {
+  ZSTD_CCtx* cctx = nullptr;
+  Sink* sink;
+  std::vector<unsigned char> out = std::vector<unsigned char>(ZSTD_CStreamOutSize());
+
+  ~Encoder() { ZSTD_freeCCtx(cctx); }
+  void feed(const void* data, size_t n, ZSTD_EndDirective mode) {
+    if (cctx == nullptr) {
+      sink->put(data, n);
+      return;
+    }
+    ZSTD_inBuffer in = {data, n, 0};
+    for (;;) {
+      ZSTD_outBuffer o = {out.data(), out.size(), 0};
+      size_t left = ZSTD_compressStream2(cctx, &o, &in, mode);
+      if (ZSTD_isError(left)) throw Failure(std::string("compression failed: ") + ZSTD_getErrorName(left));
+      sink->put(out.data(), o.pos);
+      if (mode == ZSTD_e_end ? left == 0 : in.pos == in.size) break;
+    }
+  }
+  void put(const void* data, size_t n) { feed(data, n, ZSTD_e_continue); }
+};
+
+ZSTD_CCtx* make_compressor(const EncoderSettings& settings) {
+  ZSTD_CCtx* cctx = ZSTD_createCCtx();
+  auto set = [&](ZSTD_cParameter p, int v) {
+    size_t r = ZSTD_CCtx_setParameter(cctx, p, v);
+    if (ZSTD_isError(r)) {
+      ZSTD_freeCCtx(cctx);
+      throw Failure(std::string("compressor setting refused: ") + ZSTD_getErrorName(r));
+    }
+  };
+  set(ZSTD_c_compressionLevel, settings.level);
+  set(ZSTD_c_windowLog, kPayloadWindowLog);
+  set(ZSTD_c_enableLongDistanceMatching, 1);
+  set(ZSTD_c_contentSizeFlag, 0);
+  set(ZSTD_c_checksumFlag, 0);
+  set(ZSTD_c_dictIDFlag, 0);
+  // With one worker or more the frame is the same whatever the count; only the
+  // single-threaded mode (0 workers) would give other bytes, so it is never used.
+  set(ZSTD_c_nbWorkers, settings.threads);
+  return cctx;
+}
+
+void finish_payload(Sink& sink) {
+  static const unsigned char zeros[kPayloadAlignment] = {};
+  sink.put(zeros, (kPayloadAlignment - sink.written % kPayloadAlignment) % kPayloadAlignment);
+  unsigned char trailer[8];
+  store_le64(trailer, sink.written);
+  sink.put(trailer, sizeof trailer);
+}
+
+}  // namespace
+
+std::vector<Record> collect_records(const std::string& app_dir, const std::string& entry,
+                                    const std::string& output, bool for_windows) {
+  fs::path root = app_dir;
+  std::error_code ec;
+  if (!fs::is_directory(root, ec)) throw Failure(app_dir + ": not a directory");
+  std::vector<Record> records;
+  // The entry's name is checked before its file, every other file before its name.
+  Record first{entry, u"", root / entry, 0, 0};
+  name_record(first);
+  first.size = regular_size(first.source, entry);
+  records.push_back(std::move(first));
+
+  std::vector<Record> rest;
+  fs::recursive_directory_iterator it(root, fs::directory_options::none, ec), end;
+  if (ec) throw Failure(app_dir + ": " + ec.message());
+  for (; it != end; it.increment(ec)) {
+    if (ec) throw Failure(app_dir + ": " + ec.message());
+    // Lexical: a link inside the tree keeps its own name, whatever it points to.
+    std::string relative = it->path().lexically_relative(root).generic_string();
+    if (fs::is_directory(it->symlink_status())) continue;
+    if (!output.empty() && fs::equivalent(it->path(), output, ec)) continue;
+    Record r{relative, u"", it->path(), 0, 0};
+    r.size = regular_size(r.source, relative);
+    name_record(r);
+    if (relative != entry) rest.push_back(std::move(r));
+  }
+  std::sort(rest.begin(), rest.end(), [](const Record& a, const Record& b) { return a.relative < b.relative; });
+  for (Record& r : rest) records.push_back(std::move(r));
+  if (for_windows) check_windows_names(records);
+  return records;
+}
+
+void encode_records(std::vector<Record>& records, const EncoderSettings& settings, Sink& sink) {
+  bool progress = isatty(2);
+  Encoder encoder;
+  encoder.sink = &sink;
+  if (!settings.records_only) {
+    sink.put(kPayloadMagic, sizeof kPayloadMagic);
+    encoder.cctx = make_compressor(settings);
+  }
+  uint64_t total = 0, done = 0;
+  for (const Record& r : records) total += r.size;
+  for (size_t i = 0; i < records.size(); ++i) {
+    Record& r = records[i];
+    r.checksum = checksum_of(r);
+    std::vector<unsigned char> head(2 * r.name.size() + 2 + 12);
+    for (size_t k = 0; k < r.name.size(); ++k) store_le16(&head[2 * k], r.name[k]);
+    unsigned char* fields = &head[2 * r.name.size() + 2];  // after the zero unit
+    store_le64(fields, r.size);
+    store_le32(fields + 8, r.checksum);
+    encoder.put(head.data(), head.size());
+    uLong crc = crc32(0, nullptr, 0);
+    each_chunk(r, [&](const unsigned char* data, size_t n) {
+      crc = crc32(crc, data, uInt(n));
+      encoder.put(data, n);
+    });
+    if (record_checksum(crc) != r.checksum) throw Failure(r.relative + ": file changed while packing");
+    done += r.size;
+    if (progress)
+      fprintf(stderr, "\rmordax-pack: %zu/%zu files, %llu/%llu MiB", i + 1, records.size(),
+              (unsigned long long)(done >> 20), (unsigned long long)(total >> 20));
+  }
+  static const unsigned char end_marker[2] = {};
+  encoder.put(end_marker, sizeof end_marker);
+  encoder.feed(nullptr, 0, ZSTD_e_end);
+  if (progress) fprintf(stderr, "\n");
+  if (!settings.records_only) finish_payload(sink);
+}
+
+void wrap_frame(const std::string& frame, Sink& sink) {
+  sink.put(kPayloadMagic, sizeof kPayloadMagic);
+  read_in_chunks(frame, frame, UINT64_MAX, [&](const unsigned char* data, size_t n) { sink.put(data, n); });
+  finish_payload(sink);
+}
+
+void check_payload(const std::string& path) {
+  FILE* in = fopen(path.c_str(), "rb");
+  if (in == nullptr) throw Failure(path + ": " + strerror(errno));
+  unsigned char trailer[8];
+  bool read = fseeko(in, -8, SEEK_END) == 0 && fread(trailer, 1, 8, in) == 8;
+  off_t size = read ? ftello(in) : 0;
+  fclose(in);
+  if (!read || size < off_t(sizeof kPayloadMagic + 8) || load_le64(trailer) != uint64_t(size) - 8)
+    throw Failure(path + ": not a payload (its last 8 bytes do not give its length)");
+}

@@ -1,0 +1,48 @@
+// The payload's records: the tree walk that chooses them and the encoder that
+// writes them (layout in payload/format.h).
+//
+// Records: the entry file first, then every other regular file below the
+// application folder in ascending order of the UTF-8 bytes of its relative path,
+// so the same tree always gives the same bytes. A symbolic link to a regular
+// file is stored as that file's contents; anything else that is not a regular
+// file is refused. Files are streamed twice (checksum, then contents); nothing
+// is held whole. Every function throws Failure with a one-line reason.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "tools/files.h"
+
+struct Record {
+  std::string relative;  // UTF-8, '/' separators
+  std::u16string name;
+  std::filesystem::path source;
+  uint64_t size;
+  uint32_t checksum;
+};
+
+/// The records of `app_dir` with `entry` first. `output`, when it lies inside
+/// the tree, is left out. With `for_windows`, names Windows cannot create or
+/// would fold into one are refused.
+std::vector<Record> collect_records(const std::string& app_dir, const std::string& entry,
+                                    const std::string& output, bool for_windows);
+
+struct EncoderSettings {
+  int level;
+  int threads;
+  bool records_only;  // the uncompressed record stream, no magic, frame or trailer
+};
+
+/// Writes the records as a payload (or a bare record stream) to `sink`, with
+/// progress on standard error when it is a terminal.
+void encode_records(std::vector<Record>& records, const EncoderSettings& settings, Sink& sink);
+
+/// Writes a payload around a Zstandard frame made elsewhere.
+void wrap_frame(const std::string& frame, Sink& sink);
+
+/// Throws unless the file ends in its own length less the 8 bytes that hold it,
+/// as a payload does and a record stream or any other file almost never does.
+void check_payload(const std::string& path);
