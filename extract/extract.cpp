@@ -6,11 +6,11 @@
 #include "extract/checksum.h"
 #include "extract/directories.h"
 #include "launcher/fatal.h"
-#include "launcher/launch.h"
 #include "payload/format.h"
 #include "payload/payload.h"
 #include "platform/platform.h"
 
+char16_t target_directory[kPathCapacity];
 char16_t child_executable_path[kPathCapacity];
 
 namespace {

@@ -4,6 +4,10 @@
 
 #include "common/wide.h"
 
+/// The expanded, fully qualified target directory: written once by the launch
+/// sequence before the records are read.
+extern char16_t target_directory[kPathCapacity];
+
 /// Full path of the first record, the program started as the child; empty until
 /// the first record is read, and when the payload holds none.
 extern char16_t child_executable_path[kPathCapacity];

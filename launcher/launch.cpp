@@ -4,15 +4,13 @@
 
 #include "child/run_child.h"
 #include "extract/extract.h"
-#include "launcher/build_strings.h"
+#include "payload/build_strings.h"
 #include "launcher/console.h"
 #include "launcher/fatal.h"
 #include "payload/payload.h"
 #include "platform/platform.h"
 #include "templates/env.h"
 #include "templates/expand.h"
-
-char16_t target_directory[kPathCapacity];
 
 bool make_full_path(char16_t* buffer, size_t capacity) {
   char16_t full[kPathCapacity];

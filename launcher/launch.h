@@ -7,9 +7,6 @@
 
 #include "common/wide.h"
 
-/// The expanded, fully qualified target directory; written once at start-up.
-extern char16_t target_directory[kPathCapacity];
-
 /// Replaces the path in `buffer` by its fully qualified form. False (buffer
 /// unchanged) when the platform cannot qualify it or the result does not fit
 /// `capacity` with its terminator.

@@ -2,7 +2,7 @@
 // writer attached, or, for a stub that carries none, an empty payload (the
 // reader then stops at the missing header) and the default strings.
 #include "default_strings.h"
-#include "launcher/build_strings.h"
+#include "payload/build_strings.h"
 #include "payload/attached.h"
 #include "payload/payload.h"
 #include "platform/platform.h"

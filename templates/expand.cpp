@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "launcher/build_strings.h"
+#include "payload/build_strings.h"
 #include "platform/platform.h"
 #include "templates/env.h"
 #include "templates/run_identity.h"

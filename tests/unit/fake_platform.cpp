@@ -6,7 +6,7 @@
 
 #include "child/run_child.h"
 #include "extract/directories.h"
-#include "launcher/build_strings.h"
+#include "payload/build_strings.h"
 #include "payload/payload.h"
 
 namespace fake {
