@@ -108,8 +108,9 @@ void write_output(const Options& o, std::string* partial_output) {
     } else if (!o.attach.empty()) {
       read_in_chunks(o.attach, o.attach, UINT64_MAX, [&](const unsigned char* data, size_t n) { sink.put(data, n); });
     } else {
-      std::vector<Record> records =
-          collect_records(o.app_dir, o.entry, partial, o.stub && o.target == StubTarget::windows_x64);
+      std::vector<Record> records = collect_records(
+          o.app_dir, o.entry, partial,
+          CollectSettings{o.stub && o.target == StubTarget::windows_x64, o.skip_broken_links});
       encode_records(records, EncoderSettings{o.level, o.threads, o.records_only}, sink);
     }
     if (o.stub) {

@@ -15,7 +15,8 @@ namespace {
 
 [[noreturn]] void usage() {
   throw Failure(
-      "usage: mordax-pack APP_DIR --entry REL_PATH -o OUTPUT [--level N] [--threads N] [STUB OPTIONS]\n"
+      "usage: mordax-pack APP_DIR --entry REL_PATH -o OUTPUT [--level N] [--threads N] [--skip-broken-links]\n"
+      "       [STUB OPTIONS]\n"
       "       mordax-pack APP_DIR --entry REL_PATH --records-only -o STREAM\n"
       "       mordax-pack --wrap-frame FRAME -o PAYLOAD\n"
       "       mordax-pack --attach PAYLOAD -o LAUNCHER STUB OPTIONS\n"
@@ -47,6 +48,7 @@ Options parse_options(int argc, char** argv) {
     else if (a == "--level") o.level = parse_int(value(), 1, ZSTD_maxCLevel(), "--level");
     else if (a == "--threads") o.threads = parse_int(value(), 0, 256, "--threads");
     else if (a == "--records-only") o.records_only = true;
+    else if (a == "--skip-broken-links") o.skip_broken_links = true;
     else if (a == "--wrap-frame") o.wrap_frame = value();
     else if (a == "--attach") o.attach = value();
     else if (a == "--stub-file") o.stub_file = value();
@@ -73,6 +75,7 @@ Options parse_options(int argc, char** argv) {
   if (!o.stub && stub_options) throw Failure("--attach, --stub-file and the launcher strings need --stub");
   if (o.stub && (o.records_only || !o.wrap_frame.empty()))
     throw Failure("--stub writes a launcher: not with --records-only or --wrap-frame");
+  if (o.skip_broken_links && !from_tree) usage();
   if (o.threads == 0) o.threads = int(std::max(1u, std::thread::hardware_concurrency()));
   return o;
 }

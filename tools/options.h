@@ -1,6 +1,6 @@
 // The writer's command line.
 //
-//   mordax-pack APP_DIR --entry REL_PATH -o OUTPUT [--level N] [--threads N] [STUB OPTIONS]
+//   mordax-pack APP_DIR --entry REL_PATH -o OUTPUT [--level N] [--threads N] [--skip-broken-links] [STUB OPTIONS]
 //   mordax-pack APP_DIR --entry REL_PATH --records-only -o STREAM
 //   mordax-pack --wrap-frame FRAME -o PAYLOAD
 //   mordax-pack --attach PAYLOAD -o LAUNCHER STUB OPTIONS
@@ -21,6 +21,7 @@ struct Options {
   int level = 19;
   int threads = 0;  // after parsing, at least 1
   bool records_only = false;
+  bool skip_broken_links = false;
   bool stub = false;
   StubTarget target = StubTarget::linux_x64;
   bool string_given[6] = {};

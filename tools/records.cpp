@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <map>
 
@@ -19,10 +20,20 @@ namespace fs = std::filesystem;
 
 namespace {
 
+// A link whose target is missing: a development link such as libfoo.so in a
+// folder copied from an installed application.
+bool broken_link(const fs::path& path) {
+  struct stat st;
+  return lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode) && stat(path.c_str(), &st) != 0 && errno == ENOENT;
+}
+
 // Regular file at `path`, following a symbolic link; refuses anything else.
 uint64_t regular_size(const fs::path& path, const std::string& shown) {
   struct stat st;
-  if (stat(path.c_str(), &st) != 0) throw Failure(shown + ": " + strerror(errno));
+  if (stat(path.c_str(), &st) != 0) {
+    if (broken_link(path)) throw Failure(shown + " is a symbolic link to a missing file");
+    throw Failure(shown + ": " + strerror(errno));
+  }
   if (!S_ISREG(st.st_mode)) throw Failure(shown + ": not a regular file");
   return uint64_t(st.st_size);
 }
@@ -126,7 +137,7 @@ void finish_payload(Sink& sink) {
 }  // namespace
 
 std::vector<Record> collect_records(const std::string& app_dir, const std::string& entry,
-                                    const std::string& output, bool for_windows) {
+                                    const std::string& output, const CollectSettings& settings) {
   fs::path root = app_dir;
   std::error_code ec;
   if (!fs::is_directory(root, ec)) throw Failure(app_dir + ": not a directory");
@@ -146,6 +157,10 @@ std::vector<Record> collect_records(const std::string& app_dir, const std::strin
     std::string relative = it->path().lexically_relative(root).generic_string();
     if (fs::is_directory(it->symlink_status())) continue;
     if (!output.empty() && fs::equivalent(it->path(), output, ec)) continue;
+    if (settings.skip_broken_links && relative != entry && broken_link(it->path())) {
+      fprintf(stderr, "mordax-pack: warning: %s is a symbolic link to a missing file; left out\n", relative.c_str());
+      continue;
+    }
     Record r{relative, u"", it->path(), 0, 0};
     r.size = regular_size(r.source, relative);
     name_record(r);
@@ -153,7 +168,7 @@ std::vector<Record> collect_records(const std::string& app_dir, const std::strin
   }
   std::sort(rest.begin(), rest.end(), [](const Record& a, const Record& b) { return a.relative < b.relative; });
   for (Record& r : rest) records.push_back(std::move(r));
-  if (for_windows) check_windows_names(records);
+  if (settings.for_windows) check_windows_names(records);
   return records;
 }
 

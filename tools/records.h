@@ -24,11 +24,16 @@ struct Record {
   uint32_t checksum;
 };
 
+struct CollectSettings {
+  bool for_windows;        // refuse names Windows cannot create or would fold into one
+  bool skip_broken_links;  // leave out links to missing files, with a warning each
+};
+
 /// The records of `app_dir` with `entry` first. `output`, when it lies inside
-/// the tree, is left out. With `for_windows`, names Windows cannot create or
-/// would fold into one are refused.
+/// the tree, is left out. A link to a missing file is refused, or with
+/// `skip_broken_links` left out, unless it is the entry.
 std::vector<Record> collect_records(const std::string& app_dir, const std::string& entry,
-                                    const std::string& output, bool for_windows);
+                                    const std::string& output, const CollectSettings& settings);
 
 struct EncoderSettings {
   int level;

@@ -178,4 +178,24 @@ TEST_F(Writer, BadOptionsAreRefusedWithUsage) {
   EXPECT_NE(pack({"app", "--entry", "x", "-o", "y", "--bogus"}).status, 0u);
 }
 
+// A folder copied from an installed application may hold a development link
+// whose library was not copied: it is named for what it is, or left out.
+TEST_F(Writer, ALinkToAMissingFileIsNamedOrLeftOut) {
+  write_file(dir / "app/main", "main");
+  write_file(dir / "app/lib/libfoo.so.1.2", "library");
+  fs::create_symlink("libfoo.so.1", dir / "app/lib/libfoo.so");
+  expect_refused("main", "mordax-pack: lib/libfoo.so is a symbolic link to a missing file\n");
+
+  RunResult r = pack_app("main", "stream.bin", {"--records-only", "--skip-broken-links"});
+  ASSERT_EQ(r.status, 0u) << r.err;
+  EXPECT_EQ(r.err, "mordax-pack: warning: lib/libfoo.so is a symbolic link to a missing file; left out\n");
+  EXPECT_EQ(names_of(read_file(dir / "stream.bin")), (std::vector<std::string>{"main", "lib\\libfoo.so.1.2"}));
+
+  // The entry itself is never left out.
+  fs::create_symlink("gone", dir / "app/start");
+  RunResult entry = pack_app("start", "out.bin", {"--skip-broken-links"});
+  EXPECT_EQ(entry.status, 1u);
+  EXPECT_EQ(entry.err, "mordax-pack: start is a symbolic link to a missing file\n");
+}
+
 }  // namespace
