@@ -1,5 +1,7 @@
 #include "payload/payload.h"
 
+// The decoder context takes the platform's allocator (an advanced API).
+#define ZSTD_STATIC_LINKING_ONLY
 #include <zstd.h>
 
 #include <cstdlib>
@@ -31,7 +33,9 @@ void payload_open() {
     if (payload.data[i] != kPayloadMagic[i]) fatal_header_error();
   output = static_cast<unsigned char*>(malloc(kDecodeBufferSize));
   if (output == nullptr) fatal_memory_error();
-  decoder = ZSTD_createDCtx();
+  const platform::LargeMemory* memory = platform::large_memory();
+  decoder = memory != nullptr ? ZSTD_createDCtx_advanced(ZSTD_customMem{memory->allocate, memory->release, nullptr})
+                              : ZSTD_createDCtx();
   if (decoder == nullptr) fatal_memory_error();
   input = {payload.data + sizeof kPayloadMagic, size_t(payload.size - sizeof kPayloadMagic), 0};
   read_position = window_end = 0;

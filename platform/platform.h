@@ -63,6 +63,19 @@ bool is_empty_file(const char16_t* path);
 /// range are released.
 void release_pages(const void* data, size_t size);
 
+/// Memory for the decoder's large, long-lived buffers, in the shape the
+/// decoder takes its allocator (zstd's ZSTD_customMem): on Linux, allocations
+/// of 2 MiB or more are 2 MiB-aligned anonymous mappings that ask for
+/// transparent huge pages (a 128 MiB window on 4 KiB pages halves the decoding
+/// speed), and run on normal pages where huge pages are off or refused. Null
+/// where the C runtime's allocator serves (Windows, whose large pages need a
+/// privilege ordinary users lack).
+struct LargeMemory {
+  void* (*allocate)(void* opaque, size_t size);
+  void (*release)(void* opaque, void* address);
+};
+const LargeMemory* large_memory();
+
 /// A section of the loaded executable image, by its 8-byte name, as the loader
 /// mapped it with the image for the life of the process. False when the image
 /// has no section of that name, and always where executables have no sections

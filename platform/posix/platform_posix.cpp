@@ -180,6 +180,53 @@ void release_pages(const void* data, size_t size) {
   if (end > begin) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_DONTNEED);
 }
 
+namespace {
+
+constexpr size_t kHugePage = size_t(2) << 20;
+// Every allocation starts with where it came from; the header's size keeps the
+// address handed out aligned for anything.
+struct Allocation {
+  void* mapping;  // null when it came from malloc
+  size_t length;
+};
+constexpr size_t kAllocationHeader = 64;
+static_assert(sizeof(Allocation) <= kAllocationHeader, "header room");
+
+void* allocate_large(void*, size_t size) {
+  if (size < kHugePage) {
+    auto* header = static_cast<Allocation*>(malloc(kAllocationHeader + size));
+    if (header == nullptr) return nullptr;
+    *header = Allocation{nullptr, 0};
+    return reinterpret_cast<unsigned char*>(header) + kAllocationHeader;
+  }
+  // Room to start on a huge-page boundary; the slack is never touched.
+  size_t length = kAllocationHeader + size + kHugePage;
+  void* mapping = mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (mapping == MAP_FAILED) return nullptr;
+  uintptr_t start = (reinterpret_cast<uintptr_t>(mapping) + kHugePage - 1) & ~(kHugePage - 1);
+  // Refused (huge pages off, an old kernel) means normal pages: nothing to do.
+  madvise(reinterpret_cast<void*>(start), kAllocationHeader + size, MADV_HUGEPAGE);
+  auto* header = reinterpret_cast<Allocation*>(start);
+  *header = Allocation{mapping, length};
+  return reinterpret_cast<unsigned char*>(start) + kAllocationHeader;
+}
+
+void release_large(void*, void* address) {
+  if (address == nullptr) return;
+  auto* header = reinterpret_cast<Allocation*>(static_cast<unsigned char*>(address) - kAllocationHeader);
+  if (header->mapping == nullptr)
+    free(header);
+  else
+    munmap(header->mapping, header->length);
+}
+
+}  // namespace
+
+const LargeMemory* large_memory() {
+  static const LargeMemory memory = {allocate_large, release_large};
+  return &memory;
+}
+
 bool image_section(const char*, const unsigned char**, uint64_t*) { return false; }
 
 bool read_own_file_tail(void* out, size_t size, uint64_t* file_size) {

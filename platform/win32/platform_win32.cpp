@@ -124,6 +124,8 @@ bool is_empty_file(const char16_t* path) {
   return (data.dwFileAttributes & kNotAFile) == 0 && data.nFileSizeHigh == 0 && data.nFileSizeLow == 0;
 }
 
+const LargeMemory* large_memory() { return nullptr; }
+
 // The loader has mapped every section of the image already; the section is
 // found in the section table in memory, with no call and no file access.
 bool image_section(const char* name, const unsigned char** data, uint64_t* size) {

@@ -121,6 +121,7 @@ bool map_file(const char16_t* path, MappedFile* out) {
 void unmap_file(MappedFile*) {}
 
 void release_pages(const void*, size_t) {}
+const LargeMemory* large_memory() { return nullptr; }
 
 bool is_empty_file(const char16_t* path) {
   auto it = state().files.find(path);

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstddef>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -175,6 +176,27 @@ TEST(ModulePath, CutsToTheCapacityLikeGetModuleFileName) {
   char16_t small[4];
   EXPECT_EQ(platform::module_path(small, 4), 4u);
   EXPECT_EQ(small[3], 0);
+}
+
+// The decoder's window lands on huge-page boundaries so the system can back it
+// with huge pages; small allocations come from malloc. All are aligned, whole and
+// writable, and each goes back the way it came (ASan sees a mismatch).
+TEST(LargeMemory, LargeAllocationsStartOnHugePageBoundaries) {
+  const platform::LargeMemory* memory = platform::large_memory();
+  ASSERT_NE(memory, nullptr);
+  constexpr size_t kHuge = size_t(2) << 20;
+  for (size_t size : {size_t(1), size_t(4096), kHuge - 1, kHuge, size_t(130) << 20}) {
+    auto* p = static_cast<unsigned char*>(memory->allocate(nullptr, size));
+    ASSERT_NE(p, nullptr) << size;
+    EXPECT_EQ(reinterpret_cast<uintptr_t>(p) % alignof(std::max_align_t), 0u) << size;
+    if (size >= kHuge) {
+      EXPECT_LT(reinterpret_cast<uintptr_t>(p) % kHuge, 4096u) << size;
+    }
+    p[0] = 1;
+    p[size - 1] = 2;
+    memory->release(nullptr, p);
+  }
+  memory->release(nullptr, nullptr);
 }
 
 TEST(Time, IsTheWindowsFileTimeCount) {
