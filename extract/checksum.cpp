@@ -18,18 +18,11 @@ uint32_t record_checksum(const void* data, uint64_t length) {
 }
 
 uint32_t file_checksum(const char16_t* path) {
-  platform::MappedFile file;
-  if (!platform::map_file(path, &file)) return 0;
-  // One pass over the whole mapping; pages already summed leave the resident
-  // set at once, so a large file does not add its size to the peak memory.
-  constexpr uint64_t kPiece = 4u << 20;
   uint32_t crc = 0;
-  for (uint64_t done = 0; done < file.size;) {
-    uint64_t n = file.size - done < kPiece ? file.size - done : kPiece;
-    crc = checksum_update(crc, file.data + done, n);
-    platform::release_pages(file.data + done, size_t(n));
-    done += n;
-  }
-  platform::unmap_file(&file);
+  auto add = [](void* context, const unsigned char* data, size_t size) {
+    auto* sum = static_cast<uint32_t*>(context);
+    *sum = checksum_update(*sum, data, size);
+  };
+  if (!platform::read_file(path, add, &crc)) return 0;
   return crc == 0 ? 1 : crc;
 }

@@ -12,6 +12,5 @@ uint32_t checksum_update(uint32_t crc, const void* data, uint64_t length);
 uint32_t record_checksum(const void* data, uint64_t length);
 
 /// The record checksum of the file at `path`; 0 when it is absent, empty, a
-/// directory, or cannot be opened or mapped. The whole file is read through a
-/// read-only mapping, its size taken as 64 bits.
+/// directory, or cannot be read whole (platform::read_file).
 uint32_t file_checksum(const char16_t* path);

@@ -156,21 +156,22 @@ void close_file(OutputFile* file) {
   file->os = -1;
 }
 
-bool map_file(const char16_t* path, MappedFile* out) {
+bool read_file(const char16_t* path, FilePiece piece, void* context) {
+  // Measured on a tree of a few hundred files: 1 MiB reads sum as fast as any
+  // larger size, and the buffer stays in the cache between files.
+  static unsigned char buffer[1 << 20];
   std::string name;
   if (!narrow(path, &name)) return false;
   Descriptor file{open(name.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW)};
   struct stat st;
   if (!file || fstat(file.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size == 0) return false;
-  void* view = mmap(nullptr, size_t(st.st_size), PROT_READ, MAP_PRIVATE, file.get(), 0);
-  if (view == MAP_FAILED) return false;
-  *out = MappedFile{static_cast<const unsigned char*>(view), uint64_t(st.st_size), {file.release(), 0}};
-  return true;
-}
-
-void unmap_file(MappedFile* file) {
-  munmap(const_cast<unsigned char*>(file->data), size_t(file->size));
-  close(int(file->os[0]));
+  for (;;) {
+    ssize_t n = read(file.get(), buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return false;
+    if (n == 0) return true;
+    piece(context, buffer, size_t(n));
+  }
 }
 
 void release_pages(const void* data, size_t size) {

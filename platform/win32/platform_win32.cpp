@@ -83,7 +83,7 @@ void close_file(OutputFile* file) {
   file->os = 0;
 }
 
-bool map_file(const char16_t* path, MappedFile* out) {
+bool read_file(const char16_t* path, FilePiece piece, void* context) {
   Handle file{valid_or_null(CreateFileW(w(path), GENERIC_READ,
                                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                         /*security*/ nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
@@ -94,19 +94,24 @@ bool map_file(const char16_t* path, MappedFile* out) {
   DWORD high = 0;
   DWORD low = GetFileSize(file.get(), &high);
   if (low == INVALID_FILE_SIZE && GetLastError() != NO_ERROR) return false;
+  uint64_t size = (uint64_t(high) << 32) | low;
+  // An empty file cannot be mapped; a directory cannot be opened without
+  // FILE_FLAG_BACKUP_SEMANTICS.
   Handle mapping{CreateFileMappingW(file.get(), /*security*/ nullptr, PAGE_READONLY, 0, 0, /*name*/ nullptr)};
   if (!mapping) return false;
-  void* view = MapViewOfFile(mapping.get(), FILE_MAP_READ, 0, 0, 0);
+  const auto* view = static_cast<const unsigned char*>(MapViewOfFile(mapping.get(), FILE_MAP_READ, 0, 0, 0));
   if (view == nullptr) return false;
-  *out = MappedFile{static_cast<const unsigned char*>(view), (uint64_t(high) << 32) | low,
-                    {v(mapping.release()), v(file.release())}};
+  // Pages already passed leave the resident set at once, so a large file does
+  // not add its size to the peak memory.
+  constexpr uint64_t kPiece = 4u << 20;
+  for (uint64_t done = 0; done < size;) {
+    uint64_t n = size - done < kPiece ? size - done : kPiece;
+    piece(context, view + done, size_t(n));
+    release_pages(view + done, size_t(n));
+    done += n;
+  }
+  UnmapViewOfFile(view);
   return true;
-}
-
-void unmap_file(MappedFile* file) {
-  UnmapViewOfFile(file->data);
-  CloseHandle(h(file->os[0]));
-  CloseHandle(h(file->os[1]));
 }
 
 // Unlocking pages that were never locked takes them out of the working set.

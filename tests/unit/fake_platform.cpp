@@ -111,14 +111,12 @@ void close_file(OutputFile* file) {
   log("close", fake::open_paths[size_t(file->os)].c_str());
 }
 
-bool map_file(const char16_t* path, MappedFile* out) {
+bool read_file(const char16_t* path, FilePiece piece, void* context) {
   auto it = state().files.find(path);
   if (it == state().files.end() || it->second.empty()) return false;
-  *out = MappedFile{reinterpret_cast<const unsigned char*>(it->second.data()), it->second.size(), {0, 0}};
+  piece(context, reinterpret_cast<const unsigned char*>(it->second.data()), it->second.size());
   return true;
 }
-
-void unmap_file(MappedFile*) {}
 
 void release_pages(const void*, size_t) {}
 const LargeMemory* large_memory() { return nullptr; }
