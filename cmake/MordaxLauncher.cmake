@@ -1,5 +1,5 @@
 # mordax_add_launcher(<target>
-#     PAYLOAD <file> | APP_DIR <dir> ENTRY <relative path>
+#     PAYLOAD <file> [INDEX <file>] | APP_DIR <dir> ENTRY <relative path>
 #     [TARGET_SPEC <template>] [COMPANY <s>] [PRODUCT <s>] [VERSION <s>]
 #     [FILE_VERSION <s>] [PRODUCT_VERSION <s>] [LEVEL <n>] [DEPENDS <target or file>...])
 #
@@ -7,6 +7,9 @@
 # With APP_DIR the payload is written at build time by mordax-pack (the host
 # tool: the one this project builds, or MORDAX_PACK when cross-compiling); DEPENDS
 # names what fills APP_DIR at build time, so the payload is rewritten after it.
+# A Linux launcher also carries the payload's index (written by mordax-pack from
+# the same run, or given as INDEX), so that a later start that finds every file
+# in place decodes nothing; a Windows launcher unpacks as it always has.
 set(_MORDAX_ROOT "${CMAKE_CURRENT_LIST_DIR}/.." CACHE INTERNAL "")
 include("${CMAKE_CURRENT_LIST_DIR}/MordaxDefaults.cmake")
 
@@ -40,7 +43,7 @@ endfunction()
 
 function(mordax_add_launcher target)
   cmake_parse_arguments(PARSE_ARGV 1 arg ""
-    "PAYLOAD;APP_DIR;ENTRY;TARGET_SPEC;COMPANY;PRODUCT;VERSION;FILE_VERSION;PRODUCT_VERSION;LEVEL" "DEPENDS")
+    "PAYLOAD;INDEX;APP_DIR;ENTRY;TARGET_SPEC;COMPANY;PRODUCT;VERSION;FILE_VERSION;PRODUCT_VERSION;LEVEL" "DEPENDS")
   if(arg_UNPARSED_ARGUMENTS)
     message(FATAL_ERROR "mordax_add_launcher: unknown arguments ${arg_UNPARSED_ARGUMENTS}")
   endif()
@@ -60,6 +63,7 @@ function(mordax_add_launcher target)
   endif()
 
   set(gen "${CMAKE_CURRENT_BINARY_DIR}/${target}.launcher")
+  set(index "")
   if(arg_APP_DIR)
     if(NOT arg_ENTRY OR arg_PAYLOAD)
       message(FATAL_ERROR "mordax_add_launcher(${target}): APP_DIR needs ENTRY and no PAYLOAD")
@@ -76,12 +80,22 @@ function(mordax_add_launcher target)
       message(FATAL_ERROR "mordax_add_launcher(${target}): set MORDAX_PACK to a host-built mordax-pack")
     endif()
     set(payload "${gen}/payload.bin")
-    add_custom_command(OUTPUT "${payload}"
-      COMMAND "${pack}" "${app}" --entry "${arg_ENTRY}" --level ${arg_LEVEL} -o "${payload}"
+    set(index_outputs)
+    set(index_arguments)
+    if(NOT WIN32)
+      set(index "${gen}/payload.index")
+      set(index_outputs "${index}")
+      set(index_arguments --index "${index}")
+    endif()
+    add_custom_command(OUTPUT "${payload}" ${index_outputs}
+      COMMAND "${pack}" "${app}" --entry "${arg_ENTRY}" --level ${arg_LEVEL} ${index_arguments} -o "${payload}"
       DEPENDS ${app_files} ${arg_DEPENDS} ${pack_depends}
       COMMENT "Packing ${arg_APP_DIR} for ${target}" VERBATIM)
   elseif(arg_PAYLOAD)
     get_filename_component(payload "${arg_PAYLOAD}" ABSOLUTE)
+    if(arg_INDEX AND NOT WIN32)
+      get_filename_component(index "${arg_INDEX}" ABSOLUTE)
+    endif()
   else()
     message(FATAL_ERROR "mordax_add_launcher(${target}): give PAYLOAD or APP_DIR and ENTRY")
   endif()
@@ -100,8 +114,16 @@ function(mordax_add_launcher target)
     message(FATAL_ERROR "mordax_add_launcher(${target}): the payload path may not hold quotes or backslashes")
   endif()
   set(MORDAX_PAYLOAD_FILE "${payload}")
+  if(index)
+    if(index MATCHES "[\"\\]")
+      message(FATAL_ERROR "mordax_add_launcher(${target}): the index path may not hold quotes or backslashes")
+    endif()
+    set(MORDAX_INDEX_INCBIN "\".incbin \\\"${index}\\\"\\n\"")
+  else()
+    set(MORDAX_INDEX_INCBIN "")
+  endif()
   configure_file("${_MORDAX_ROOT}/cmake/launcher/payload.cpp.in" "${gen}/payload.cpp" @ONLY)
-  set_source_files_properties("${gen}/payload.cpp" PROPERTIES OBJECT_DEPENDS "${payload}")
+  set_source_files_properties("${gen}/payload.cpp" PROPERTIES OBJECT_DEPENDS "${payload};${index}")
 
   set(sources "${gen}/build_strings.cpp" "${gen}/payload.cpp" "${_MORDAX_ROOT}/payload/embedded.cpp"
               "${_MORDAX_ROOT}/platform/${MORDAX_OS}/main.cpp")

@@ -7,6 +7,7 @@
 #include "extract/directories.h"
 #include "launcher/fatal.h"
 #include "payload/format.h"
+#include "payload/index.h"
 #include "payload/payload.h"
 #include "platform/platform.h"
 
@@ -67,7 +68,58 @@ bool compose_record_path() {
   return path.ok;
 }
 
+// Opens record_path for writing, creating its directories. An empty file has
+// no checksum, so an empty record is written again at every start; when a
+// running instance of the application holds that file open, the file already
+// has the record's contents (none), and the start goes on instead of failing:
+// false then, nothing to write.
+bool open_record_file(uint64_t size, bool first_record, platform::OutputFile* file) {
+  create_containing_directories(record_path);
+  if (platform::open_for_writing(record_path, first_record, file)) return true;
+  if (size != 0 || !platform::is_empty_file(record_path)) fatal_open_error(record_path);
+  return false;
+}
+
+// The index entry's name into `name` and its full path into record_path, under
+// the record loop's rules; false where the loop would stop, so that it runs and
+// says why.
+bool take_index_name(const IndexEntry& entry) {
+  if (entry.units >= kRecordNameCapacity) return false;
+  for (size_t i = 0; i < entry.units; ++i) name[i] = load_le16(entry.name + 2 * i);
+  name[entry.units] = 0;
+  return compose_record_path() && name_stays_inside();
+}
+
 }  // namespace
+
+bool records_in_place() {
+  IndexBytes index = embedded_index();
+  PayloadBytes payload = embedded_payload();
+  IndexReader reader;
+  if (index.size == 0 ||
+      !parse_index(index.data, index.size, payload.data, payload.size, kRecordNameCapacity - 1, &reader))
+    return false;
+  // Every file with contents must match before anything is written: until
+  // then, a mismatch leaves the work to the record loop, as if there were no
+  // index.
+  IndexReader check = reader;
+  for (IndexEntry entry; check.next(&entry);) {
+    if (!take_index_name(entry)) return false;
+    if (entry.size == 0) continue;
+    uint32_t have = file_checksum(record_path);
+    if (have == 0 || have != entry.checksum) return false;
+  }
+  // What the record loop would still do: empty records are written again, and
+  // the first record is the child.
+  bool first_record = true;
+  for (IndexEntry entry; reader.next(&entry); first_record = false) {
+    take_index_name(entry);
+    if (first_record) wide_copy(child_executable_path, kPathCapacity, record_path);
+    platform::OutputFile file{};
+    if (entry.size == 0 && open_record_file(0, first_record, &file)) platform::close_file(&file);
+  }
+  return true;
+}
 
 void extract_records() {
   for (;;) {
@@ -89,18 +141,7 @@ void extract_records() {
     uint32_t stored = load_le32(fields + 8);
 
     platform::OutputFile file{};
-    bool writing = file_checksum(record_path) != stored;
-    if (writing) {
-      create_containing_directories(record_path);
-      // An empty file has no checksum, so an empty record is written again at
-      // every start; when a running instance of the application holds that
-      // file open, the file already has the record's contents (none), and the
-      // start goes on instead of failing.
-      if (!platform::open_for_writing(record_path, first_record, &file)) {
-        if (size != 0 || !platform::is_empty_file(record_path)) fatal_open_error(record_path);
-        writing = false;
-      }
-    }
+    bool writing = file_checksum(record_path) != stored && open_record_file(size, first_record, &file);
     if (!writing) {
       // The file in place is kept: its contents are decoded but go nowhere.
       payload_skip(size);

@@ -67,9 +67,11 @@ uint32_t launch(const char16_t* argv0) {
     fatal_error("Error, failed to register signal handler.");
 
   lock_target();
-  payload_open();
-  extract_records();
-  payload_close();
+  if (!records_in_place()) {
+    payload_open();
+    extract_records();
+    payload_close();
+  }
   platform::unlock_target_directory();
   return run_child(argv0);
 }

@@ -4,13 +4,15 @@
 //
 //   offset 0    8 bytes   magic "MDXBLOCK"
 //   offset 8    4 bytes   layout version, 1
-//   offset 12   4 bytes   header size, 80
+//   offset 12   4 bytes   header size: 80, or 96 with an index
 //   offset 16   6 x 8     the strings, in the order of BuildStrings: offset and
 //                         length in UTF-16 units; each is UTF-16LE at an even
 //                         offset and followed by one zero unit
 //   offset 64   8 bytes   payload offset, a multiple of 16
 //   offset 72   8 bytes   payload size
-//   then the strings, zeros, the payload
+//   offset 80   8 bytes   index offset, a multiple of 16 (header size 96 only)
+//   offset 88   8 bytes   index size (header size 96 only)
+//   then the strings, zeros, the payload, and zeros and the index if any
 // All integers are little-endian.
 //
 // Where the block sits:
@@ -31,6 +33,7 @@
 constexpr unsigned char kAttachedMagic[8] = {'M', 'D', 'X', 'B', 'L', 'O', 'C', 'K'};
 constexpr uint32_t kAttachedVersion = 1;
 constexpr uint32_t kAttachedHeaderSize = 80;
+constexpr uint32_t kAttachedIndexedHeaderSize = 96;
 constexpr uint32_t kAttachedStringCount = 6;
 constexpr uint64_t kAttachedPayloadAlignment = 16;
 
@@ -49,6 +52,8 @@ struct AttachedBlock {
   const char16_t* strings[kAttachedStringCount];
   const unsigned char* payload;
   uint64_t payload_size;
+  const unsigned char* index;  // null when the block carries none
+  uint64_t index_size;
 };
 
 /// Reads the block's header. False when `data` is not a well-formed block.

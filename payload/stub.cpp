@@ -4,6 +4,7 @@
 #include "default_strings.h"
 #include "payload/build_strings.h"
 #include "payload/attached.h"
+#include "payload/index.h"
 #include "payload/payload.h"
 #include "platform/platform.h"
 
@@ -39,6 +40,12 @@ PayloadBytes embedded_payload() {
   const AttachedBlock* block = attached();
   if (block == nullptr) return {nullptr, 0};
   return {block->payload, block->payload_size};
+}
+
+IndexBytes embedded_index() {
+  const AttachedBlock* block = attached();
+  if (block == nullptr) return {nullptr, 0};
+  return {block->index, block->index_size};
 }
 
 const BuildStrings& build_strings() {

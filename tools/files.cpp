@@ -1,5 +1,7 @@
 #include "tools/files.h"
 
+#include <zlib.h>
+
 #include <cerrno>
 #include <cstring>
 
@@ -33,4 +35,5 @@ void Sink::put(const void* data, size_t size) {
   if (size > 0 && fwrite(data, 1, size, file) != size)
     throw Failure(std::string("write failed: ") + strerror(errno));
   written += size;
+  crc = uint32_t(crc32(crc, static_cast<const Bytef*>(data), uInt(size)));
 }

@@ -21,10 +21,11 @@ uint64_t read_in_chunks(const std::filesystem::path& path, const std::string& sh
 /// The whole file.
 std::vector<unsigned char> read_whole(const std::string& path);
 
-/// Where encoded bytes go: the file, counting them. put() throws Failure when a
-/// write fails.
+/// Where encoded bytes go: the file, counting them and keeping their CRC-32.
+/// put() throws Failure when a write fails.
 struct Sink {
   FILE* file;
   uint64_t written = 0;
+  uint32_t crc = 0;
   void put(const void* data, size_t size);
 };

@@ -79,6 +79,14 @@ bool same_file(const std::string& a, const std::string& b) {
   return fs::weakly_canonical(a, ec) == fs::weakly_canonical(b, ec) && !ec;
 }
 
+// The index beside a bare payload, for the CMake function to embed next to it.
+void write_index(const std::string& path, const std::vector<unsigned char>& index) {
+  FILE* out = fopen(path.c_str(), "wb");
+  bool ok = out != nullptr && fwrite(index.data(), 1, index.size(), out) == index.size();
+  if (out != nullptr && fclose(out) != 0) ok = false;
+  if (!ok) throw Failure(path + ": " + strerror(errno));
+}
+
 // Written beside the output and renamed at the end, so a failed run never
 // leaves a payload that looks complete. Returns the partial file's name once it
 // exists, for main to remove on failure.
@@ -100,9 +108,11 @@ void write_output(const Options& o, std::string* partial_output) {
   if (file == nullptr) throw Failure(o.output + ": " + strerror(errno));
   *partial_output = partial;
   try {
-    StubFinisher finisher(file, stub, o.target, strings);
+    bool from_tree = o.wrap_frame.empty() && o.attach.empty();
+    StubFinisher finisher(file, stub, o.target, strings, /*indexed*/ from_tree);
     if (o.stub) finisher.begin();
     Sink sink{file};  // counts from the payload's first byte
+    std::vector<unsigned char> index;
     if (!o.wrap_frame.empty()) {
       wrap_frame(o.wrap_frame, sink);
     } else if (!o.attach.empty()) {
@@ -111,10 +121,11 @@ void write_output(const Options& o, std::string* partial_output) {
       std::vector<Record> records = collect_records(
           o.app_dir, o.entry, partial,
           CollectSettings{o.stub && o.target == StubTarget::windows_x64, o.skip_broken_links});
-      encode_records(records, EncoderSettings{o.level, o.threads, o.records_only}, sink);
+      index = encode_records(records, EncoderSettings{o.level, o.threads, o.records_only}, sink);
     }
+    if (!o.index.empty()) write_index(o.index, index);
     if (o.stub) {
-      finisher.finish(sink.written);
+      finisher.finish(sink.written, index);
       mode_t mask = umask(0);
       umask(mask);
       if (fchmod(fileno(file), 0777 & ~mask) != 0) throw Failure(o.output + ": " + strerror(errno));

@@ -16,7 +16,7 @@ namespace {
 [[noreturn]] void usage() {
   throw Failure(
       "usage: mordax-pack APP_DIR --entry REL_PATH -o OUTPUT [--level N] [--threads N] [--skip-broken-links]\n"
-      "       [STUB OPTIONS]\n"
+      "       [--index INDEX | STUB OPTIONS]\n"
       "       mordax-pack APP_DIR --entry REL_PATH --records-only -o STREAM\n"
       "       mordax-pack --wrap-frame FRAME -o PAYLOAD\n"
       "       mordax-pack --attach PAYLOAD -o LAUNCHER STUB OPTIONS\n"
@@ -52,6 +52,7 @@ Options parse_options(int argc, char** argv) {
     else if (a == "--wrap-frame") o.wrap_frame = value();
     else if (a == "--attach") o.attach = value();
     else if (a == "--stub-file") o.stub_file = value();
+    else if (a == "--index") o.index = value();
     else if (a == "--stub") {
       o.stub = true;
       if (!parse_stub_target(value(), &o.target)) throw Failure("--stub must be windows-x64 or linux-x64");
@@ -76,6 +77,8 @@ Options parse_options(int argc, char** argv) {
   if (o.stub && (o.records_only || !o.wrap_frame.empty()))
     throw Failure("--stub writes a launcher: not with --records-only or --wrap-frame");
   if (o.skip_broken_links && !from_tree) usage();
+  // A finished launcher carries its index in the block.
+  if (!o.index.empty() && (!from_tree || o.records_only || o.stub)) usage();
   if (o.threads == 0) o.threads = int(std::max(1u, std::thread::hardware_concurrency()));
   return o;
 }

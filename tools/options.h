@@ -1,6 +1,7 @@
 // The writer's command line.
 //
-//   mordax-pack APP_DIR --entry REL_PATH -o OUTPUT [--level N] [--threads N] [--skip-broken-links] [STUB OPTIONS]
+//   mordax-pack APP_DIR --entry REL_PATH -o OUTPUT [--level N] [--threads N] [--skip-broken-links]
+//               [--index INDEX | STUB OPTIONS]
 //   mordax-pack APP_DIR --entry REL_PATH --records-only -o STREAM
 //   mordax-pack --wrap-frame FRAME -o PAYLOAD
 //   mordax-pack --attach PAYLOAD -o LAUNCHER STUB OPTIONS
@@ -17,7 +18,7 @@
 extern const char* const kStringOptions[6];
 
 struct Options {
-  std::string app_dir, entry, output, wrap_frame, attach, stub_file;
+  std::string app_dir, entry, output, wrap_frame, attach, stub_file, index;
   int level = 19;
   int threads = 0;  // after parsing, at least 1
   bool records_only = false;

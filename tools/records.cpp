@@ -13,6 +13,7 @@
 
 #include "common/little_endian.h"
 #include "payload/format.h"
+#include "payload/index.h"
 #include "tools/failure.h"
 #include "tools/pack_names.h"
 
@@ -172,7 +173,8 @@ std::vector<Record> collect_records(const std::string& app_dir, const std::strin
   return records;
 }
 
-void encode_records(std::vector<Record>& records, const EncoderSettings& settings, Sink& sink) {
+std::vector<unsigned char> encode_records(std::vector<Record>& records, const EncoderSettings& settings, Sink& sink) {
+  std::vector<unsigned char> index(kIndexHeaderSize);
   bool progress = isatty(2);
   Encoder encoder;
   encoder.sink = &sink;
@@ -191,6 +193,7 @@ void encode_records(std::vector<Record>& records, const EncoderSettings& setting
     store_le64(fields, r.size);
     store_le32(fields + 8, r.checksum);
     encoder.put(head.data(), head.size());
+    index.insert(index.end(), head.begin(), head.end());
     uLong crc = crc32(0, nullptr, 0);
     each_chunk(r, [&](const unsigned char* data, size_t n) {
       crc = crc32(crc, data, uInt(n));
@@ -206,7 +209,15 @@ void encode_records(std::vector<Record>& records, const EncoderSettings& setting
   encoder.put(end_marker, sizeof end_marker);
   encoder.feed(nullptr, 0, ZSTD_e_end);
   if (progress) fprintf(stderr, "\n");
-  if (!settings.records_only) finish_payload(sink);
+  if (settings.records_only) return {};
+  finish_payload(sink);
+  memcpy(index.data(), kIndexMagic, sizeof kIndexMagic);
+  store_le32(&index[8], kIndexVersion);
+  store_le32(&index[12], uint32_t(records.size()));
+  store_le64(&index[16], sink.written);
+  store_le32(&index[24], sink.crc);
+  store_le32(&index[28], uint32_t(crc32(0, &index[kIndexHeaderSize], uInt(index.size() - kIndexHeaderSize))));
+  return index;
 }
 
 void wrap_frame(const std::string& frame, Sink& sink) {

@@ -42,8 +42,9 @@ struct EncoderSettings {
 };
 
 /// Writes the records as a payload (or a bare record stream) to `sink`, with
-/// progress on standard error when it is a terminal.
-void encode_records(std::vector<Record>& records, const EncoderSettings& settings, Sink& sink);
+/// progress on standard error when it is a terminal. Returns the payload's
+/// index (payload/index.h); empty for a bare record stream.
+std::vector<unsigned char> encode_records(std::vector<Record>& records, const EncoderSettings& settings, Sink& sink);
 
 /// Writes a payload around a Zstandard frame made elsewhere.
 void wrap_frame(const std::string& frame, Sink& sink);

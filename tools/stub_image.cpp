@@ -102,11 +102,12 @@ bool has_footer(const Bytes& b) {
 
 // Block header, strings and zeros up to the payload (whose size is patched in
 // at the end).
-Bytes block_header(const StubStrings& s) {
-  Bytes b(kAttachedHeaderSize, 0);
+Bytes block_header(const StubStrings& s, bool indexed) {
+  uint32_t header_size = indexed ? kAttachedIndexedHeaderSize : kAttachedHeaderSize;
+  Bytes b(header_size, 0);
   memcpy(b.data(), kAttachedMagic, sizeof kAttachedMagic);
   set32(b, 8, kAttachedVersion);
-  set32(b, 12, kAttachedHeaderSize);
+  set32(b, 12, header_size);
   for (uint32_t i = 0; i < kAttachedStringCount; ++i) {
     set32(b, 16 + 8 * i, uint32_t(b.size()));
     set32(b, 20 + 8 * i, uint32_t(s.values[i].size()));
@@ -160,8 +161,10 @@ std::string check_stub(const Bytes& stub, StubTarget target) {
   return pe_refusal(stub, pe);
 }
 
-StubFinisher::StubFinisher(FILE* out, const Bytes& stub, StubTarget target, const StubStrings& strings)
-    : out_(out), stub_(stub), target_(target), strings_(strings) {}
+StubFinisher::StubFinisher(FILE* out, const Bytes& stub, StubTarget target, const StubStrings& strings,
+                           bool indexed)
+    : out_(out), stub_(stub), target_(target), strings_(strings),
+      indexed_(indexed && target == StubTarget::linux_x64) {}
 
 void StubFinisher::write(const void* data, size_t size) {
   if (size > 0 && fwrite(data, 1, size, out_) != size) throw std::runtime_error(std::string("write failed: ") + strerror(errno));
@@ -179,7 +182,7 @@ void StubFinisher::write_at(uint64_t offset, const void* data, size_t size) {
 }
 
 void StubFinisher::begin() {
-  header_ = block_header(strings_);
+  header_ = block_header(strings_, indexed_);
   if (target_ == StubTarget::windows_x64) {
     begin_windows();
   } else {
@@ -190,14 +193,24 @@ void StubFinisher::begin() {
   write(header_.data(), header_.size());
 }
 
-void StubFinisher::finish(uint64_t payload_size) {
+void StubFinisher::finish(uint64_t payload_size, const std::vector<unsigned char>& index) {
   position_ += payload_size;  // written by the caller
   if (target_ == StubTarget::windows_x64) {
     finish_windows(payload_size);
   } else {
+    if (indexed_) {
+      uint64_t index_offset = align(position_, kAttachedPayloadAlignment);
+      pad_to(index_offset);
+      write(index.data(), index.size());
+      unsigned char fields[16];
+      store_le64(fields, index_offset - block_offset_);
+      store_le64(fields + 8, index.size());
+      write_at(block_offset_ + 80, fields, sizeof fields);
+      if (fseeko(out_, 0, SEEK_END) != 0) throw std::runtime_error(std::string("write failed: ") + strerror(errno));
+    }
     unsigned char footer[kAttachedFooterSize];
     store_le64(footer, block_offset_);
-    store_le64(footer + 8, header_.size() + payload_size);
+    store_le64(footer + 8, position_ - block_offset_);
     memcpy(footer + 16, kAttachedFooterMagic, sizeof kAttachedFooterMagic);
     write(footer, sizeof footer);
     write_payload_size(payload_size);

@@ -27,13 +27,15 @@ struct StubStrings {
 
 /// Writes the finished launcher to `out`: begin() writes everything that comes
 /// before the payload, the caller then writes the payload at the file's current
-/// position, and finish() completes the file around it. Failures throw
-/// std::runtime_error with a one-line reason.
+/// position, and finish() completes the file around it, with the payload's
+/// index when `indexed` (Linux launchers only: a Windows launcher unpacks as it
+/// always has). Failures throw std::runtime_error with a one-line reason.
 class StubFinisher {
  public:
-  StubFinisher(FILE* out, const std::vector<unsigned char>& stub, StubTarget target, const StubStrings& strings);
+  StubFinisher(FILE* out, const std::vector<unsigned char>& stub, StubTarget target, const StubStrings& strings,
+               bool indexed);
   void begin();
-  void finish(uint64_t payload_size);
+  void finish(uint64_t payload_size, const std::vector<unsigned char>& index);
 
  private:
   void begin_windows();
@@ -47,6 +49,7 @@ class StubFinisher {
   const std::vector<unsigned char>& stub_;
   StubTarget target_;
   const StubStrings& strings_;
+  bool indexed_;
   std::vector<unsigned char> header_;  // block header, strings and padding up to the payload
   uint64_t position_ = 0;              // bytes written so far
   uint64_t block_offset_ = 0;          // in the file

@@ -57,13 +57,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (int i = 0; i < 6; ++i) strings.values[i] = u"s" + std::u16string(1, char16_t(u'0' + i));
   strings.manifest = "<assembly/>";
   const char payload[] = "QOB-payload";
+  const std::vector<unsigned char> index = {'I', 'D', 'X'};
   FILE* out = tmpfile();
   if (out == nullptr) return 0;
   try {
-    StubFinisher finisher(out, stub, target, strings);
+    StubFinisher finisher(out, stub, target, strings, /*indexed*/ true);
     finisher.begin();
     fwrite(payload, 1, sizeof payload, out);
-    finisher.finish(sizeof payload);
+    finisher.finish(sizeof payload, index);
   } catch (const std::runtime_error&) {
     fclose(out);
     return 0;
@@ -79,6 +80,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   AttachedBlock block;
   if (!parse_attached_block(&finished[at], block_size, &block)) abort();
   if (block.payload_size != sizeof payload || memcmp(block.payload, payload, sizeof payload) != 0) abort();
+  // Only Linux launchers carry the index; a Windows one unpacks as it always has.
+  if (target == StubTarget::linux_x64
+          ? block.index_size != index.size() || memcmp(block.index, index.data(), index.size()) != 0
+          : block.index != nullptr)
+    abort();
   for (int i = 0; i < 6; ++i)
     if (std::u16string(block.strings[i]) != strings.values[i]) abort();
   return 0;

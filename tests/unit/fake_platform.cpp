@@ -7,6 +7,7 @@
 #include "child/run_child.h"
 #include "extract/directories.h"
 #include "payload/build_strings.h"
+#include "payload/index.h"
 #include "payload/payload.h"
 
 namespace fake {
@@ -42,6 +43,10 @@ using fake::state;
 
 PayloadBytes embedded_payload() {
   return {reinterpret_cast<const unsigned char*>(state().payload.data()), state().payload.size()};
+}
+
+IndexBytes embedded_index() {
+  return {reinterpret_cast<const unsigned char*>(state().index.data()), state().index.size()};
 }
 
 const BuildStrings& build_strings() {

@@ -45,8 +45,9 @@ struct State {
   uint32_t last_error = 0;
   std::map<uint32_t, std::string> error_texts;
 
-  // Payload and build strings.
+  // Payload, its index (none when empty) and build strings.
   std::string payload;
+  std::string index;
   std::u16string target_spec = u"{CACHE_DIR}\\tarvell-2.3.8";
 
   // Target lock.

@@ -62,3 +62,27 @@ std::string noise(size_t size, uint32_t seed) {
   }
   return s;
 }
+
+std::string make_index(const std::vector<RecordSpec>& records, const std::string& payload) {
+  auto crc_of = [](const std::string& bytes) {
+    return uint32_t(crc32(0, reinterpret_cast<const Bytef*>(bytes.data()), uInt(bytes.size())));
+  };
+  auto le = [](std::string& out, uint64_t value, int bytes) {
+    for (int i = 0; i < bytes; ++i) out.push_back(char(value >> (8 * i)));
+  };
+  std::string body;
+  for (const RecordSpec& r : records) {
+    for (char16_t unit : r.name) le(body, unit, 2);
+    le(body, 0, 2);
+    le(body, r.contents.size(), 8);
+    uint32_t crc = crc_of(r.contents);
+    le(body, crc == 0 ? 1 : crc, 4);
+  }
+  std::string index = "MDXINDEX";
+  le(index, 1, 4);
+  le(index, records.size(), 4);
+  le(index, payload.size(), 8);
+  le(index, crc_of(payload), 4);
+  le(index, crc_of(body), 4);
+  return index + body;
+}

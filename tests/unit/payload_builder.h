@@ -21,5 +21,8 @@ std::string wrap_payload(const std::string& frame);
 
 std::string make_payload(const std::vector<RecordSpec>& records);
 
+/// The index the writer makes beside `payload` for these records, CRCs from zlib.
+std::string make_index(const std::vector<RecordSpec>& records, const std::string& payload);
+
 /// Bytes that compress poorly, the same for the same seed.
 std::string noise(size_t size, uint32_t seed);

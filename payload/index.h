@@ -1,0 +1,56 @@
+// The index of a payload's records: the writer's list of what the record stream
+// holds, in stream order, kept beside the payload (never inside it, so payloads
+// made elsewhere keep their exact layout). A later start compares the files in
+// place against it and, when every one matches, decodes nothing.
+//
+//   offset 0    8 bytes  magic "MDXINDEX"
+//   offset 8    4 bytes  layout version, 1
+//   offset 12   4 bytes  number of records
+//   offset 16   8 bytes  size of the payload it was made with
+//   offset 24   4 bytes  CRC-32 of that payload, all of it
+//   offset 28   4 bytes  CRC-32 of the records below
+//   offset 32            the records: each the record's header as the stream
+//                        has it (name, zero unit, size, checksum), no contents
+// All integers are little-endian. An index that fails any check, or was made
+// with another payload, is never trusted: the launcher then unpacks as it
+// would without one.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+constexpr unsigned char kIndexMagic[8] = {'M', 'D', 'X', 'I', 'N', 'D', 'E', 'X'};
+constexpr uint32_t kIndexVersion = 1;
+constexpr size_t kIndexHeaderSize = 32;
+
+/// The index bytes this launcher carries, or {nullptr, 0}; supplied by the build.
+struct IndexBytes {
+  const unsigned char* data;
+  uint64_t size;
+};
+IndexBytes embedded_index();
+
+/// One record as the index lists it. `name` points into the index and holds
+/// `units` UTF-16LE units (not zero-terminated, not aligned).
+struct IndexEntry {
+  const unsigned char* name;
+  size_t units;
+  uint64_t size;
+  uint32_t checksum;
+};
+
+/// Walks a well-formed index. Start with parse_index(); next() gives each
+/// record in stream order and false after the last.
+struct IndexReader {
+  const unsigned char* at;
+  const unsigned char* end;
+  uint32_t remaining;
+  bool next(IndexEntry* entry);
+};
+
+/// Checks the index against itself and against `payload`: magic, version, its
+/// own CRC, the payload's size and CRC, and that every record is complete, has
+/// a name of 1 to `max_units` units and the end leaves nothing over. False when
+/// any check fails.
+bool parse_index(const unsigned char* data, uint64_t size, const unsigned char* payload, uint64_t payload_size,
+                 size_t max_units, IndexReader* out);

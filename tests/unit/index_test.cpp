@@ -1,0 +1,121 @@
+// A later start with an index: every file in place means nothing is decoded;
+// anything else, or an index that is stale, foreign or damaged, leaves the work
+// to the record loop, whose results the other tests pin down.
+#include <gtest/gtest.h>
+
+#include <zlib.h>
+
+#include <algorithm>
+#include <functional>
+
+#include "extract/extract.h"
+#include "payload/index.h"
+#include "tests/unit/fake_platform.h"
+#include "tests/unit/payload_builder.h"
+
+namespace {
+
+using fake::state;
+
+const std::vector<RecordSpec> kRecords = {
+    {u"app.exe", "MZ program"}, {u"lib\\data.bin", "data"}, {u"lib\\empty.log", ""}};
+
+class Index : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    fake::reset();
+    wide_copy(target_directory, kPathCapacity, u"C:\\T");
+    child_executable_path[0] = 0;
+    state().directories = {u"C:\\T", u"C:\\T\\lib"};
+    state().payload = make_payload(kRecords);
+    state().index = make_index(kRecords, state().payload);
+    state().files[u"C:\\T\\app.exe"] = "MZ program";
+    state().files[u"C:\\T\\lib\\data.bin"] = "data";
+    state().files[u"C:\\T\\lib\\empty.log"] = "left by the application";
+  }
+  bool in_place() {
+    state().calls.clear();
+    return records_in_place();
+  }
+  size_t opens() {
+    return size_t(std::count_if(state().calls.begin(), state().calls.end(),
+                                [](const std::string& c) { return c.rfind("open", 0) == 0; }));
+  }
+};
+
+TEST_F(Index, EveryFileInPlaceDoesWhatTheLoopWouldWithoutDecoding) {
+  // A frame that would not decode: the shortcut reads the payload only for
+  // the checksum the index was made with.
+  state().payload[state().payload.size() / 2] ^= 0x55;
+  state().index = make_index(kRecords, state().payload);
+  ASSERT_TRUE(in_place());
+  EXPECT_EQ(std::u16string(child_executable_path), u"C:\\T\\app.exe");
+  // The empty record is written again, as at every start; nothing else is.
+  EXPECT_EQ(opens(), 1u);
+  EXPECT_EQ(state().files[u"C:\\T\\lib\\empty.log"], "");
+  EXPECT_EQ(state().files[u"C:\\T\\app.exe"], "MZ program");
+}
+
+TEST_F(Index, AnyFileNotInPlaceLeavesEverythingToTheRecordLoop) {
+  for (auto change : std::vector<std::function<void()>>{
+           [] { state().files[u"C:\\T\\lib\\data.bin"] = "DATA"; },  // same size, other contents
+           [] { state().files.erase(u"C:\\T\\lib\\data.bin"); },     // missing
+           [] {                                                       // replaced by a directory
+             state().files.erase(u"C:\\T\\app.exe");
+             state().directories.insert(u"C:\\T\\app.exe");
+           }}) {
+    SetUp();
+    change();
+    EXPECT_FALSE(in_place());
+    EXPECT_EQ(opens(), 0u) << "nothing written before the loop runs";
+    EXPECT_EQ(child_executable_path[0], 0);
+  }
+}
+
+TEST_F(Index, AnIndexNotMadeWithThisPayloadIsNeverTrusted) {
+  // Stale: the payload was rebuilt with other contents of the same size, the
+  // old index kept.
+  state().payload = make_payload({{u"app.exe", "MZ PROGRAM"}, {u"lib\\data.bin", "data"}, {u"lib\\empty.log", ""}});
+  ASSERT_EQ(state().payload.size(), make_payload(kRecords).size());
+  EXPECT_FALSE(in_place());
+  // Foreign: made for other records, but claims this payload.
+  SetUp();
+  state().index = make_index({{u"other.exe", "MZ program"}}, state().payload);
+  state().files[u"C:\\T\\other.exe"] = "MZ program";
+  EXPECT_TRUE(in_place()) << "an index that matches its payload is the writer's word";
+  SetUp();
+  // Damaged: any byte of it.
+  std::string good = state().index;
+  for (size_t at = 0; at < good.size(); ++at) {
+    state().index = good;
+    state().index[at] = char(state().index[at] ^ 0x20);
+    EXPECT_FALSE(in_place()) << "byte " << at;
+  }
+  // Cut short, or none at all.
+  state().index = good.substr(0, good.size() - 1);
+  EXPECT_FALSE(in_place());
+  state().index.clear();
+  EXPECT_FALSE(in_place());
+}
+
+// The writer never stores a checksum of 0; an index that does cannot make an
+// absent file count as in place.
+TEST_F(Index, AnAbsentFileNeverMatchesAStoredZero) {
+  std::string& index = state().index;
+  size_t checksum_at = 32 + 2 * (7 + 1) + 8;  // after "app.exe", its zero unit and its size
+  for (int i = 0; i < 4; ++i) index[checksum_at + size_t(i)] = 0;
+  uint32_t body = uint32_t(crc32(0, reinterpret_cast<const Bytef*>(index.data() + 32), uInt(index.size() - 32)));
+  for (int i = 0; i < 4; ++i) index[28 + size_t(i)] = char(body >> (8 * i));
+  state().files.erase(u"C:\\T\\app.exe");
+  EXPECT_FALSE(in_place());
+}
+
+TEST_F(Index, NamesTheLoopWouldRefuseAreLeftToTheLoop) {
+  std::vector<RecordSpec> climbing = {{u"..\\evil.exe", "MZ"}};
+  state().payload = make_payload(climbing);
+  state().index = make_index(climbing, state().payload);
+  state().files[u"C:\\evil.exe"] = "MZ";
+  EXPECT_FALSE(in_place());
+}
+
+}  // namespace
