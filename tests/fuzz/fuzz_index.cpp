@@ -1,0 +1,91 @@
+// The index over arbitrary input, through the fake platform. The first byte
+// chooses how the rest is used: as a whole index (exercising the header's
+// checks), or as the records of an index whose header is made valid for the
+// payload (exercising names, sizes and the shortcut). Reading outside the
+// index, a write outside the target directory or into a climbing name, or a
+// shortcut taken while a listed file is not in place is a finding.
+#include <zlib.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+
+#include "extract/extract.h"
+#include "payload/index.h"
+#include "tests/unit/fake_platform.h"
+
+namespace {
+
+void put_le(std::string& out, size_t at, uint64_t value, int bytes) {
+  for (int i = 0; i < bytes; ++i) out[at + size_t(i)] = char(value >> (8 * i));
+}
+
+uint32_t crc_of(const std::string& bytes, size_t from) {
+  return uint32_t(crc32(0, reinterpret_cast<const Bytef*>(bytes.data() + from), uInt(bytes.size() - from)));
+}
+
+// A component of only dots and spaces with two dots or more climbs out.
+bool climbs(const std::u16string& path) {
+  size_t dots = 0;
+  bool only = true;
+  for (size_t i = 0; i <= path.size(); ++i) {
+    char16_t c = i < path.size() ? path[i] : u'\\';
+    if (c == u'\\' || c == u'/') {
+      if (only && dots >= 2) return true;
+      dots = 0;
+      only = true;
+    } else if (c == u'.') {
+      ++dots;
+    } else if (c != u' ') {
+      only = false;
+    }
+  }
+  return false;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  if (size == 0) return 0;
+  fake::reset();
+  const std::string payload = "QOB any payload bytes";
+  std::string rest(reinterpret_cast<const char*>(data + 1), size - 1);
+  std::string index = rest;
+  if (data[0] & 1) {
+    index = std::string(kIndexHeaderSize, '\0') + rest;
+    index.replace(0, 8, reinterpret_cast<const char*>(kIndexMagic), 8);
+    put_le(index, 8, kIndexVersion, 4);
+    // The count: the records the body holds if it is well formed.
+    put_le(index, 12, data[0] >> 1, 4);
+    put_le(index, 16, payload.size(), 8);
+    put_le(index, 24, crc_of(payload, 0), 4);
+    put_le(index, 28, crc_of(index, kIndexHeaderSize), 4);
+  }
+  fake::state().payload = payload;
+  fake::state().index = index;
+  const std::u16string target = u"C:\\T";
+  wide_copy(target_directory, kPathCapacity, target.c_str());
+  child_executable_path[0] = 0;
+  fake::state().directories = {target};
+  bool taken = false;
+  try {
+    taken = records_in_place();
+  } catch (const FatalExit&) {
+  }
+  for (const auto& [path, contents] : fake::state().files)
+    if (path.compare(0, target.size() + 1, target + u"\\") != 0 || climbs(path)) abort();
+  for (const std::u16string& dir : fake::state().directories)
+    if (dir != target && (dir.compare(0, target.size() + 1, target + u"\\") != 0 || climbs(dir))) abort();
+  // Nothing is in place in an empty target but empty records.
+  if (taken) {
+    const unsigned char* at = reinterpret_cast<const unsigned char*>(index.data());
+    IndexReader reader;
+    if (!parse_index(at, index.size(), reinterpret_cast<const unsigned char*>(payload.data()), payload.size(),
+                     1023, &reader))
+      abort();
+    for (IndexEntry entry; reader.next(&entry);)
+      if (entry.size != 0) abort();
+  }
+  return 0;
+}
