@@ -84,6 +84,17 @@ TEST_F(Signals, AChildThatIgnoresTheSignalIsKilledAfterFiveSeconds) {
   EXPECT_TRUE(gone(child_pid(r.out)));
 }
 
+TEST_F(Signals, ASecondSignalDuringTheGraceStillLeavesTheChildKilled) {
+  Started s = start_program(quick(), {}, options({{"PROBE_SLEEP_MS", "60000"}, {"PROBE_IGNORE_INTERRUPT", "1"}}));
+  ASSERT_TRUE(wait_for_output(&s, "sleeping\n"));
+  kill(pid_t(s.pid), SIGINT);
+  std::this_thread::sleep_for(std::chrono::seconds(1));
+  kill(pid_t(s.pid), SIGTERM);
+  RunResult r = finish_program(s);
+  EXPECT_EQ(r.signal, SIGINT);
+  EXPECT_TRUE(gone(child_pid(r.out)));
+}
+
 TEST_F(Signals, AChildThatEndsWithinTheGraceIsNotKilled) {
   double seconds = 0;
   RunResult r = signal_while_child_sleeps("1000", true, SIGTERM, &seconds);

@@ -242,6 +242,7 @@ bool start_child(const char16_t* path, char16_t* command_line, Child* out, uint3
 
 bool wait_process(intptr_t process, int32_t timeout_ms) {
   state().calls.push_back("wait " + std::to_string(process) + " " + std::to_string(timeout_ms));
+  if (state().during_grace) state().during_grace();
   return state().child_ends_within_grace;
 }
 

@@ -65,6 +65,7 @@ struct State {
   uint32_t child_status = 0;
   std::u16string started_path, started_command_line;
   std::function<void()> during_wait;  // runs while the main thread waits for the child
+  std::function<void()> during_grace;  // runs while a console handler waits for the child
 };
 
 State& state();
