@@ -200,7 +200,8 @@ bool wait_child_status(intptr_t own, uint32_t* status);
 /// already deliver it to the child itself.
 void relay_event(intptr_t process, uint32_t type);
 
-/// Ends the process at once (exit status 0 where the platform sets one).
+/// Ends the process at once; where the platform sets its exit status, that of an
+/// interrupted run (Windows: STATUS_CONTROL_C_EXIT).
 void terminate_process(intptr_t process);
 
 void close_process(intptr_t process);

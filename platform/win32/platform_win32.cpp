@@ -295,7 +295,9 @@ bool wait_child_status(intptr_t own, uint32_t* status) {
 // The child shares the console and receives every console event itself.
 void relay_event(intptr_t, uint32_t) {}
 
-void terminate_process(intptr_t process) { TerminateProcess(h(process), 0); }
+// The status Windows gives a console process ended by Ctrl+C, so that whoever
+// reads it sees an interrupted run rather than a success.
+void terminate_process(intptr_t process) { TerminateProcess(h(process), STATUS_CONTROL_C_EXIT); }
 
 void close_process(intptr_t process) { CloseHandle(h(process)); }
 

@@ -63,4 +63,23 @@ TEST(Win32Directories, AlreadyExistingIsToldApartFromFailure) {
   RemoveDirectoryW(w(dir));
 }
 
+TEST(Win32Child, AChildEndedByForceReportsAnInterruptedRun) {
+  // This test program itself, held suspended, stands in for a child that
+  // ignores the event.
+  wchar_t self[MAX_PATH];
+  GetModuleFileNameW(nullptr, self, MAX_PATH);
+  wchar_t line[] = L"child";
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION process = {};
+  ASSERT_TRUE(CreateProcessW(self, line, nullptr, nullptr, FALSE, CREATE_SUSPENDED, nullptr, nullptr, &startup,
+                             &process));
+  CloseHandle(process.hThread);
+  platform::terminate_process(reinterpret_cast<intptr_t>(process.hProcess));
+  uint32_t status = 0;
+  EXPECT_TRUE(platform::wait_child_status(reinterpret_cast<intptr_t>(process.hProcess), &status));
+  EXPECT_EQ(status, 0xC000013Au);
+  CloseHandle(process.hProcess);
+}
+
 }  // namespace
