@@ -30,7 +30,10 @@ struct OutputFile {
 
 /// Creates the file, or truncates an existing one, for writing; the file is shared
 /// for writing only while open. `program` says the file will be started as the
-/// child (the POSIX backend makes it executable). Returns false when it cannot.
+/// child (the POSIX backend makes it executable). An existing regular file that
+/// refuses writing for its attributes (Windows: read-only, hidden or system) or
+/// its mode (POSIX: the user's own file without the owner's write permission)
+/// is made writable and opened once more. Returns false when it cannot.
 bool open_for_writing(const char16_t* path, bool program, OutputFile* out);
 
 /// Writes all `size` bytes at the current position. False on failure, with the

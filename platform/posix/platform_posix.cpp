@@ -92,10 +92,29 @@ void keep_arguments(int argc, char** argv) {
 
 // ---- Files ---------------------------------------------------------------
 
+namespace {
+
+int create_for_writing(const std::string& name, bool program) {
+  return open(name.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, program ? 0755 : 0644);
+}
+
+// A file of ours without write permission (a user's chmod, an archiver that
+// kept a read-only mode) would stop every later start. Only the owner's write
+// permission is added, and only to a regular file this user owns.
+bool make_writable_by_owner(const std::string& name) {
+  struct stat st;
+  if (lstat(name.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != geteuid() || (st.st_mode & S_IWUSR) != 0)
+    return false;
+  return fchmodat(AT_FDCWD, name.c_str(), (st.st_mode & 07777) | S_IWUSR, AT_SYMLINK_NOFOLLOW) == 0;
+}
+
+}  // namespace
+
 bool open_for_writing(const char16_t* path, bool program, OutputFile* out) {
   std::string name;
   if (!narrow(path, &name)) return false;
-  int fd = open(name.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, program ? 0755 : 0644);
+  int fd = create_for_writing(name, program);
+  if (fd < 0 && errno == EACCES && make_writable_by_owner(name)) fd = create_for_writing(name, program);
   if (fd < 0) return false;
   *out = OutputFile{fd, false, program};
   return true;

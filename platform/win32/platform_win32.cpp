@@ -32,9 +32,27 @@ intptr_t v(HANDLE handle) { return reinterpret_cast<intptr_t>(handle); }
 
 // ---- Files ---------------------------------------------------------------
 
+namespace {
+
+HANDLE create_for_writing(const char16_t* path) {
+  return CreateFileW(w(path), GENERIC_WRITE, FILE_SHARE_WRITE, /*security*/ nullptr, CREATE_ALWAYS,
+                     /*flags*/ 0, /*template*/ nullptr);
+}
+
+}  // namespace
+
 bool open_for_writing(const char16_t* path, bool, OutputFile* out) {
-  HANDLE file = CreateFileW(w(path), GENERIC_WRITE, FILE_SHARE_WRITE, /*security*/ nullptr,
-                            CREATE_ALWAYS, /*flags*/ 0, /*template*/ nullptr);
+  HANDLE file = create_for_writing(path);
+  // CREATE_ALWAYS refuses an existing file that is read-only, hidden or system.
+  // One that a user, a backup tool or a scanner marked so would stop every later
+  // start; it loses those attributes and the open is tried once more.
+  if (file == INVALID_HANDLE_VALUE && GetLastError() == ERROR_ACCESS_DENIED) {
+    DWORD attributes = GetFileAttributesW(w(path));
+    constexpr DWORD kNotAFile = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE;
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & kNotAFile) == 0 &&
+        SetFileAttributesW(w(path), FILE_ATTRIBUTE_NORMAL))
+      file = create_for_writing(path);
+  }
   if (file == INVALID_HANDLE_VALUE) return false;
   *out = OutputFile{v(file), false, false};
   return true;
