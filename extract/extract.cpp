@@ -95,7 +95,10 @@ void extract_records() {
     uint32_t stored = read_little_endian<uint32_t>();
 
     platform::OutputFile file{};
-    bool writing = file_checksum(record_path) != stored;
+    // 0 is no usable file, whatever the stored value: a stored 0 (never written
+    // by the writer) must not let an absent file pass as matching.
+    uint32_t existing = file_checksum(record_path);
+    bool writing = existing == 0 || existing != stored;
     if (writing) {
       create_containing_directories(record_path);
       // An empty file has no checksum, so an empty record is written again at
