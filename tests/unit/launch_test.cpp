@@ -88,6 +88,18 @@ TEST_F(Launch, AFailedExpansionStopsBeforeThePayloadIsLookedAt) {
   EXPECT_EQ(state().handler, nullptr);
 }
 
+TEST_F(Launch, WithoutAProfileFolderOnlyATargetThatNamesItStops) {
+  state().profile_fails = true;
+  state().target_spec = u"{TEMP}\\t";
+  EXPECT_EQ(run(), 0u);
+  EXPECT_EQ(state().files[u"C:\\Temp\\t\\lib\\x.dll"], "dll");
+  fake::reset();
+  state().profile_fails = true;
+  state().target_spec = u"{HOME}\\t";
+  EXPECT_EQ(run(), 3u);
+  EXPECT_EQ(state().err, "Error, couldn't runtime expand spec '{HOME}\\t'.\n");
+}
+
 TEST_F(Launch, AHandlerThatCannotBeRegisteredStopsBeforeUnpacking) {
   state().handler_registration_fails = true;
   EXPECT_EQ(run(), 2u);
