@@ -27,8 +27,9 @@ uint32_t run_child(const char16_t* argv0) {
     }
   }
   env_set(MORDAX_ENV_DIRECTORY, launcher_directory);
-  // An entry point that could not read its first argument passes it empty.
-  if (argv0[0] != 0)
+  // An entry point that has no first argument, or one it cannot pass on
+  // unaltered, passes none; an empty one is handed on as it is.
+  if (argv0 != nullptr)
     env_set(MORDAX_ENV_ARGV0, argv0);
   else
     env_unset(MORDAX_ENV_ARGV0);

@@ -16,5 +16,6 @@ extern char16_t target_directory[kPathCapacity];
 bool make_full_path(char16_t* buffer, size_t capacity);
 
 /// Runs the whole sequence and returns the launcher's exit status: the child's
-/// status, or 1 when it cannot be read. Fatal stops do not return.
+/// status, or 1 when it cannot be read. Fatal stops do not return. `argv0` is the
+/// launcher's first argument as received (null: none to hand on to the child).
 uint32_t launch(const char16_t* argv0);

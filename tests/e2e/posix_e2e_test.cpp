@@ -134,6 +134,15 @@ TEST_F(Signals, ASignalTheLauncherWasStartedWithIgnoredStaysIgnored) {
   EXPECT_NE(r.out.find("woke"), std::string::npos);
 }
 
+TEST_F(Signals, AnEmptyFirstArgumentIsHandedOnEmptyAndOneThatIsNotUtf8NotAtAll) {
+  RunResult empty = run_program("/bin/bash", {"-c", "exec -a '' \"$0\"", quick()}, options());
+  EXPECT_EQ(empty.status, 0u) << empty.err;
+  EXPECT_NE(empty.out.find("\nMORDAX_ORIGINAL_ARGV0=\n"), std::string::npos) << empty.out;
+  RunResult bytes = run_program("/bin/bash", {"-c", "exec -a $'\\xff' \"$0\"", quick()}, options());
+  EXPECT_EQ(bytes.status, 0u) << bytes.err;
+  EXPECT_NE(bytes.out.find("\nMORDAX_ORIGINAL_ARGV0 unset\n"), std::string::npos) << bytes.out;
+}
+
 TEST_F(Signals, TheStatusIsReadEvenWhenChildSignalsWereIgnored) {
   RunResult r = run_program("/bin/sh", {"-c", "trap '' CHLD; exec \"$0\"", quick()}, options({{"PROBE_EXIT", "7"}}));
   EXPECT_EQ(r.status, 7u);

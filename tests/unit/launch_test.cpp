@@ -88,6 +88,15 @@ TEST_F(Launch, AFailedExpansionStopsBeforeThePayloadIsLookedAt) {
   EXPECT_EQ(state().handler, nullptr);
 }
 
+TEST_F(Launch, AnEmptyFirstArgumentIsHandedOnEmptyAndAMissingOneNotAtAll) {
+  EXPECT_EQ(launch(u""), 0u);
+  ASSERT_EQ(state().environment.count(u"MORDAX_ORIGINAL_ARGV0"), 1u);
+  EXPECT_EQ(state().environment[u"MORDAX_ORIGINAL_ARGV0"], u"");
+  state().environment[u"MORDAX_ORIGINAL_ARGV0"] = u"inherited";
+  EXPECT_EQ(launch(nullptr), 0u);
+  EXPECT_EQ(state().environment.count(u"MORDAX_ORIGINAL_ARGV0"), 0u);
+}
+
 TEST_F(Launch, WithoutAProfileFolderOnlyATargetThatNamesItStops) {
   state().profile_fails = true;
   state().target_spec = u"{TEMP}\\t";
