@@ -34,10 +34,11 @@ uint32_t run_child(const char16_t* argv0) {
   else
     env_unset(MORDAX_ENV_ARGV0);
 
+  platform::StandardHandles handles = platform::standard_handles();
   char16_t* line = platform::child_takes_command_line ? build_child_command_line() : nullptr;
   platform::Child child;
   uint32_t error = 0;
-  if (!platform::start_child(child_executable_path, line, &child, &error))
+  if (!platform::start_child(child_executable_path, line, handles, &child, &error))
     fatal_system_error("Error, couldn't launch child", error);
 
   // The main thread waits on a handle of its own; the handler only ever sees

@@ -183,12 +183,20 @@ struct Child {
   intptr_t shared;
 };
 
-/// Starts `path` as the child on the launcher's console, standard handles,
-/// environment and current directory. `command_line` is the child's command line
-/// where child_takes_command_line holds; otherwise the launcher's own arguments
-/// follow the launcher's full path. On failure returns false with the system
-/// error code in `*error`.
-bool start_child(const char16_t* path, char16_t* command_line, Child* out, uint32_t* error);
+/// The launcher's current standard input, output and error, for the child; each
+/// is passed on whatever it is (POSIX: descriptors 0, 1 and 2, inherited as they are).
+struct StandardHandles {
+  intptr_t input, output, error;
+};
+StandardHandles standard_handles();
+
+/// Starts `path` as the child on the launcher's console, the given standard
+/// handles, environment and current directory. `command_line` is the child's
+/// command line where child_takes_command_line holds; otherwise the launcher's
+/// own arguments follow the launcher's full path. On failure returns false with
+/// the system error code in `*error`.
+bool start_child(const char16_t* path, char16_t* command_line, const StandardHandles& handles, Child* out,
+                 uint32_t* error);
 
 /// Waits for the process to end, at most `timeout_ms` (or without limit when
 /// negative). True when it has ended.

@@ -493,7 +493,10 @@ static int pidfd_send_signal(int fd, int signal_number) {
   return int(syscall(SYS_pidfd_send_signal, fd, signal_number, nullptr, 0));
 }
 
-bool start_child(const char16_t* path, char16_t*, Child* out, uint32_t* error) {
+StandardHandles standard_handles() { return {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}; }
+
+// The child inherits descriptors 0, 1 and 2 as they are.
+bool start_child(const char16_t* path, char16_t*, const StandardHandles&, Child* out, uint32_t* error) {
   std::string program, self;
   if (!narrow(path, &program) || !own_executable(&self)) {
     *error = uint32_t(errno);

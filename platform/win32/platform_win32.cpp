@@ -273,13 +273,18 @@ char16_t** command_line_arguments(int* count) {
   return reinterpret_cast<char16_t**>(CommandLineToArgvW(GetCommandLineW(), count));
 }
 
-bool start_child(const char16_t* path, char16_t* command_line, Child* out, uint32_t* error) {
+StandardHandles standard_handles() {
+  return {v(GetStdHandle(STD_INPUT_HANDLE)), v(GetStdHandle(STD_OUTPUT_HANDLE)), v(GetStdHandle(STD_ERROR_HANDLE))};
+}
+
+bool start_child(const char16_t* path, char16_t* command_line, const StandardHandles& handles, Child* out,
+                 uint32_t* error) {
   STARTUPINFOW startup = {};
   startup.cb = sizeof startup;
   startup.dwFlags = STARTF_USESTDHANDLES;
-  startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-  startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
-  startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+  startup.hStdInput = h(handles.input);
+  startup.hStdOutput = h(handles.output);
+  startup.hStdError = h(handles.error);
   PROCESS_INFORMATION process = {};
   if (!CreateProcessW(w(path), w(command_line), /*process security*/ nullptr,
                       /*thread security*/ nullptr, /*inherit handles*/ TRUE, NORMAL_PRIORITY_CLASS,

@@ -220,6 +220,7 @@ bool add_console_control_handler(bool (*handler)(uint32_t)) {
 }
 
 char16_t** command_line_arguments(int* count) {
+  state().calls.push_back("arguments");
   static std::vector<std::u16string> copies;
   static std::vector<char16_t*> vector;
   copies = state().arguments;
@@ -229,7 +230,14 @@ char16_t** command_line_arguments(int* count) {
   return vector.data();
 }
 
-bool start_child(const char16_t* path, char16_t* command_line, Child* out, uint32_t* error) {
+StandardHandles standard_handles() {
+  state().calls.push_back("standard-handles");
+  return {10, 11, 12};
+}
+
+bool start_child(const char16_t* path, char16_t* command_line, const StandardHandles& handles, Child* out,
+                 uint32_t* error) {
+  state().started_handles = {handles.input, handles.output, handles.error};
   state().started_path = path;
   state().started_command_line = command_line != nullptr ? command_line : u"";
   if (state().child_start_fails || state().started_path.empty()) {

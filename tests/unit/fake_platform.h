@@ -64,6 +64,7 @@ struct State {
   bool child_status_readable = true;
   uint32_t child_status = 0;
   std::u16string started_path, started_command_line;
+  std::vector<intptr_t> started_handles;
   std::function<void()> during_wait;  // runs while the main thread waits for the child
   std::function<void()> during_grace;  // runs while a console handler waits for the child
 };

@@ -97,6 +97,15 @@ TEST_F(Launch, AnEmptyFirstArgumentIsHandedOnEmptyAndAMissingOneNotAtAll) {
   EXPECT_EQ(state().environment.count(u"MORDAX_ORIGINAL_ARGV0"), 0u);
 }
 
+TEST_F(Launch, TheStandardHandlesAreTakenBeforeTheCommandLineIsBuilt) {
+  EXPECT_EQ(run(), 0u);
+  auto handles = std::find(state().calls.begin(), state().calls.end(), "standard-handles");
+  auto arguments = std::find(state().calls.begin(), state().calls.end(), "arguments");
+  EXPECT_LT(handles, arguments);
+  EXPECT_NE(arguments, state().calls.end());
+  EXPECT_EQ(state().started_handles, (std::vector<intptr_t>{10, 11, 12}));
+}
+
 TEST_F(Launch, WithoutAProfileFolderOnlyATargetThatNamesItStops) {
   state().profile_fails = true;
   state().target_spec = u"{TEMP}\\t";
