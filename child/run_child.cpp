@@ -46,7 +46,12 @@ uint32_t run_child(const char16_t* argv0) {
   bool published = child.shared != 0;
   child_process.store(child.shared);
   uint32_t status = 0;
-  if (!platform::wait_child_status(child.own, &status)) status = 1;
+  switch (platform::wait_child_status(child.own, &status)) {
+    case platform::ChildEnd::status: break;
+    case platform::ChildEnd::status_unreadable: status = 1; break;
+    case platform::ChildEnd::wait_failed:
+      fatal_system_error("Error, couldn't wait for child", platform::last_error());
+  }
   platform::close_process(child.own);
   if (published) {
     intptr_t shared = child_process.exchange(0);

@@ -204,8 +204,11 @@ bool wait_process(intptr_t process, int32_t timeout_ms);
 
 /// Waits without limit for the child's end and reads its exit status: the 32-bit
 /// code on Windows; on POSIX the exit code, or 256 + the signal number for a child
-/// ended by a signal. False when the status cannot be read.
-bool wait_child_status(intptr_t own, uint32_t* status);
+/// ended by a signal. `status_unreadable` when the status cannot be read;
+/// `wait_failed`, with the reason in last_error(), when the wait itself failed
+/// and the child may still run (Windows).
+enum class ChildEnd { status, status_unreadable, wait_failed };
+ChildEnd wait_child_status(intptr_t own, uint32_t* status);
 
 /// Passes a console control event on to the child where the platform did not
 /// already deliver it to the child itself.

@@ -555,16 +555,16 @@ bool wait_process(intptr_t process, int32_t timeout_ms) {
   }
 }
 
-bool wait_child_status(intptr_t own, uint32_t* status) {
+ChildEnd wait_child_status(intptr_t own, uint32_t* status) {
   siginfo_t info;
   memset(&info, 0, sizeof info);
   while (waitid(idtype_t(P_PIDFD), id_t(own), &info, WEXITED) != 0)
-    if (errno != EINTR) return false;
+    if (errno != EINTR) return ChildEnd::status_unreadable;
   if (info.si_code == CLD_EXITED)
     *status = uint32_t(info.si_status);
   else
     *status = 256 + uint32_t(info.si_status);
-  return true;
+  return ChildEnd::status;
 }
 
 void relay_event(intptr_t process, uint32_t) {

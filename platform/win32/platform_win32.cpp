@@ -307,12 +307,14 @@ bool wait_process(intptr_t process, int32_t timeout_ms) {
   return WaitForSingleObject(h(process), timeout_ms < 0 ? INFINITE : DWORD(timeout_ms)) == WAIT_OBJECT_0;
 }
 
-bool wait_child_status(intptr_t own, uint32_t* status) {
-  WaitForSingleObject(h(own), INFINITE);
+ChildEnd wait_child_status(intptr_t own, uint32_t* status) {
+  // Read after a failed wait, the code would be STILL_ACTIVE (259) of a child
+  // that may still run.
+  if (WaitForSingleObject(h(own), INFINITE) != WAIT_OBJECT_0) return ChildEnd::wait_failed;
   DWORD code = 0;
-  if (!GetExitCodeProcess(h(own), &code)) return false;
+  if (!GetExitCodeProcess(h(own), &code)) return ChildEnd::status_unreadable;
   *status = code;
-  return true;
+  return ChildEnd::status;
 }
 
 // The child shares the console and receives every console event itself.

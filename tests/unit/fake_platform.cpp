@@ -254,11 +254,15 @@ bool wait_process(intptr_t process, int32_t timeout_ms) {
   return state().child_ends_within_grace;
 }
 
-bool wait_child_status(intptr_t own, uint32_t* status) {
+ChildEnd wait_child_status(intptr_t own, uint32_t* status) {
   state().calls.push_back("wait-status " + std::to_string(own));
   if (state().during_wait) state().during_wait();
+  if (state().child_wait_fails) {
+    state().last_error = 6;
+    return ChildEnd::wait_failed;
+  }
   *status = state().child_status;
-  return state().child_status_readable;
+  return state().child_status_readable ? ChildEnd::status : ChildEnd::status_unreadable;
 }
 
 void relay_event(intptr_t process, uint32_t type) {

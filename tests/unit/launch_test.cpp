@@ -106,6 +106,13 @@ TEST_F(Launch, TheStandardHandlesAreTakenBeforeTheCommandLineIsBuilt) {
   EXPECT_EQ(state().started_handles, (std::vector<intptr_t>{10, 11, 12}));
 }
 
+TEST_F(Launch, AFailedWaitForTheChildStopsWithTheSystemError) {
+  state().child_wait_fails = true;
+  state().error_texts[6] = "The handle is invalid.\r\n";
+  EXPECT_EQ(run(), 2u);
+  EXPECT_EQ(state().err, "Error, couldn't wait for child ([Error 6] The handle is invalid.)\n");
+}
+
 TEST_F(Launch, WithoutAProfileFolderOnlyATargetThatNamesItStops) {
   state().profile_fails = true;
   state().target_spec = u"{TEMP}\\t";

@@ -102,7 +102,8 @@ TEST(Win32Child, AChildEndedByForceReportsAnInterruptedRun) {
   CloseHandle(process.hThread);
   platform::terminate_process(reinterpret_cast<intptr_t>(process.hProcess));
   uint32_t status = 0;
-  EXPECT_TRUE(platform::wait_child_status(reinterpret_cast<intptr_t>(process.hProcess), &status));
+  EXPECT_EQ(platform::wait_child_status(reinterpret_cast<intptr_t>(process.hProcess), &status),
+            platform::ChildEnd::status);
   EXPECT_EQ(status, 0xC000013Au);
   CloseHandle(process.hProcess);
 }
