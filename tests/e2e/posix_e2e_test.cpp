@@ -123,6 +123,16 @@ TEST_F(Signals, AUserWithoutAHomeStillUnpacksBelowTheTemporaryFolder) {
   EXPECT_TRUE(fs::exists(scratch / "mordax-e2e" / "d1/d2/d3/d4/d5/d6/d7/d8/d9/d10/ten.txt"));
 }
 
+TEST_F(Signals, ATemporaryFolderThatCannotBeReadStopsTheExpansion) {
+  // Bytes that are not UTF-8 have no UTF-16 form: the folder cannot be read.
+  RunOptions o = options();
+  o.env["TMPDIR"] = "/tmp/\xff";
+  RunResult r = run_program(quick(), {}, o);
+  EXPECT_EQ(r.status, 3u);
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err, "Error, couldn't runtime expand spec '{TEMP}/mordax-e2e'.\n");
+}
+
 TEST_F(Signals, ASignalTheLauncherWasStartedWithIgnoredStaysIgnored) {
   Started s = start_program("/bin/sh", {"-c", "trap '' HUP; exec \"$0\"", quick()},
                             options({{"PROBE_SLEEP_MS", "1500"}}));
