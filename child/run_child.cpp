@@ -27,16 +27,18 @@ uint32_t run_child(const char16_t* argv0) {
     }
   }
   env_set(MORDAX_ENV_DIRECTORY, launcher_directory);
-  // An entry point that could not read its first argument passes it empty.
-  if (argv0[0] != 0)
+  // An entry point that has no first argument, or one it cannot pass on
+  // unaltered, passes none; an empty one is handed on as it is.
+  if (argv0 != nullptr)
     env_set(MORDAX_ENV_ARGV0, argv0);
   else
     env_unset(MORDAX_ENV_ARGV0);
 
+  platform::StandardHandles handles = platform::standard_handles();
   char16_t* line = platform::child_takes_command_line ? build_child_command_line() : nullptr;
   platform::Child child;
   uint32_t error = 0;
-  if (!platform::start_child(child_executable_path, line, &child, &error))
+  if (!platform::start_child(child_executable_path, line, handles, &child, &error))
     fatal_system_error("Error, couldn't launch child", error);
 
   // The main thread waits on a handle of its own; the handler only ever sees
@@ -44,7 +46,12 @@ uint32_t run_child(const char16_t* argv0) {
   bool published = child.shared != 0;
   child_process.store(child.shared);
   uint32_t status = 0;
-  if (!platform::wait_child_status(child.own, &status)) status = 1;
+  switch (platform::wait_child_status(child.own, &status)) {
+    case platform::ChildEnd::status: break;
+    case platform::ChildEnd::status_unreadable: status = 1; break;
+    case platform::ChildEnd::wait_failed:
+      fatal_system_error("Error, couldn't wait for child", platform::last_error());
+  }
   platform::close_process(child.own);
   if (published) {
     intptr_t shared = child_process.exchange(0);

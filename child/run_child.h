@@ -11,4 +11,5 @@ extern std::atomic<intptr_t> child_process;
 /// Sets the hand-off variables, starts the first record as the child on the
 /// launcher's console, waits for it without limit and returns its exit status
 /// (1 when it cannot be read). Stops the launcher when the child cannot start.
+/// `argv0` is the launcher's first argument, or null when there is none to hand on.
 uint32_t run_child(const char16_t* argv0);

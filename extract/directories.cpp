@@ -3,7 +3,6 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "launcher/fatal.h"
 #include "platform/platform.h"
 #include "templates/expand.h"
 
@@ -11,6 +10,7 @@ namespace {
 
 char16_t* known[kDirectoryMemoCapacity];
 int known_count;
+bool home_looked_up;
 
 void remember(const char16_t* path) {
   if (known_count >= int(kDirectoryMemoCapacity)) return;
@@ -37,10 +37,13 @@ size_t separator_after(const char16_t* path, size_t start) {
 }  // namespace
 
 bool ensure_directory(const char16_t* path) {
-  if (known_count == 0) {
+  // The profile folder only spares a call for a directory known to exist. A
+  // target elsewhere must not depend on it: an account without a profile (a
+  // service, a user without a password entry or HOME) creates without it.
+  if (!home_looked_up) {
+    home_looked_up = true;
     char16_t home[kPathCapacity];
-    if (!expand_target_spec(home, u"{HOME}", kPathCapacity)) fatal_expansion_error(u"{HOME}");
-    remember(home);
+    if (expand_target_spec(home, u"{HOME}", kPathCapacity)) remember(home);
   }
   for (int i = 0; i < known_count; ++i)
     if (wide_equal(known[i], path)) return true;
@@ -89,4 +92,5 @@ bool create_containing_directories(const char16_t* file_path) {
 void forget_known_directories() {
   for (int i = 0; i < known_count; ++i) free(known[i]);
   known_count = 0;
+  home_looked_up = false;
 }

@@ -14,8 +14,7 @@ bool create_containing_directories(const char16_t* file_path);
 
 /// Creates or confirms one directory. True when it exists afterwards (created,
 /// already there, remembered, or a bare drive designator such as "C:"). On its
-/// first call it remembers the profile folder, and stops the launcher with the
-/// expansion error when "{HOME}" cannot be expanded.
+/// first call it remembers the profile folder, when "{HOME}" can be expanded.
 bool ensure_directory(const char16_t* path);
 
 /// Empties the memo. The launcher never forgets a directory; the tests start

@@ -141,7 +141,10 @@ void extract_records() {
     uint32_t stored = load_le32(fields + 8);
 
     platform::OutputFile file{};
-    bool writing = file_checksum(record_path) != stored && open_record_file(size, first_record, &file);
+    // 0 is no usable file, whatever the stored value: a stored 0 (never written
+    // by the writer) must not let an absent file pass as matching.
+    uint32_t existing = file_checksum(record_path);
+    bool writing = (existing == 0 || existing != stored) && open_record_file(size, first_record, &file);
     if (!writing) {
       // The file in place is kept: its contents are decoded but go nowhere.
       payload_skip(size);

@@ -16,5 +16,6 @@ void hide_console_window();
 /// Called by the system on a thread of its own. For an interrupt, break, close,
 /// log-off or shut-down event with a running child, takes the child's handle,
 /// waits up to five seconds, ends the child if it still runs and closes the
-/// handle. Always returns false, so the event's default handling follows.
+/// handle. An event that arrives meanwhile waits until that is done. Always
+/// returns false, so the event's default handling follows.
 bool console_control_handler(uint32_t type);

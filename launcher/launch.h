@@ -13,5 +13,6 @@
 bool make_full_path(char16_t* buffer, size_t capacity);
 
 /// Runs the whole sequence and returns the launcher's exit status: the child's
-/// status, or 1 when it cannot be read. Fatal stops do not return.
+/// status, or 1 when it cannot be read. Fatal stops do not return. `argv0` is the
+/// launcher's first argument as received (null: none to hand on to the child).
 uint32_t launch(const char16_t* argv0);

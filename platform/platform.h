@@ -30,7 +30,10 @@ struct OutputFile {
 
 /// Creates the file, or truncates an existing one, for writing; the file is shared
 /// for writing only while open. `program` says the file will be started as the
-/// child (the POSIX backend makes it executable). Returns false when it cannot.
+/// child (the POSIX backend makes it executable). An existing regular file that
+/// refuses writing for its attributes (Windows: read-only, hidden or system) or
+/// its mode (POSIX: the user's own file without the owner's write permission)
+/// is made writable and opened once more. Returns false when it cannot.
 bool open_for_writing(const char16_t* path, bool program, OutputFile* out);
 
 /// Writes all `size` bytes at the current position. False on failure, with the
@@ -198,12 +201,20 @@ struct Child {
   intptr_t shared;
 };
 
-/// Starts `path` as the child on the launcher's console, standard handles,
-/// environment and current directory. `command_line` is the child's command line
-/// where child_takes_command_line holds; otherwise the launcher's own arguments
-/// follow the launcher's full path. On failure returns false with the system
-/// error code in `*error`.
-bool start_child(const char16_t* path, char16_t* command_line, Child* out, uint32_t* error);
+/// The launcher's current standard input, output and error, for the child; each
+/// is passed on whatever it is (POSIX: descriptors 0, 1 and 2, inherited as they are).
+struct StandardHandles {
+  intptr_t input, output, error;
+};
+StandardHandles standard_handles();
+
+/// Starts `path` as the child on the launcher's console, the given standard
+/// handles, environment and current directory. `command_line` is the child's
+/// command line where child_takes_command_line holds; otherwise the launcher's
+/// own arguments follow the launcher's full path. On failure returns false with
+/// the system error code in `*error`.
+bool start_child(const char16_t* path, char16_t* command_line, const StandardHandles& handles, Child* out,
+                 uint32_t* error);
 
 /// Waits for the process to end, at most `timeout_ms` (or without limit when
 /// negative). True when it has ended.
@@ -211,14 +222,18 @@ bool wait_process(intptr_t process, int32_t timeout_ms);
 
 /// Waits without limit for the child's end and reads its exit status: the 32-bit
 /// code on Windows; on POSIX the exit code, or 256 + the signal number for a child
-/// ended by a signal. False when the status cannot be read.
-bool wait_child_status(intptr_t own, uint32_t* status);
+/// ended by a signal. `status_unreadable` when the status cannot be read;
+/// `wait_failed`, with the reason in last_error(), when the wait itself failed
+/// and the child may still run (Windows).
+enum class ChildEnd { status, status_unreadable, wait_failed };
+ChildEnd wait_child_status(intptr_t own, uint32_t* status);
 
 /// Passes a console control event on to the child where the platform did not
 /// already deliver it to the child itself.
 void relay_event(intptr_t process, uint32_t type);
 
-/// Ends the process at once (exit status 0 where the platform sets one).
+/// Ends the process at once; where the platform sets its exit status, that of an
+/// interrupted run (Windows: STATUS_CONTROL_C_EXIT).
 void terminate_process(intptr_t process);
 
 void close_process(intptr_t process);

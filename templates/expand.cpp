@@ -111,11 +111,16 @@ bool append_program(WideWriter& out, size_t* start) {
 bool append_value(WideWriter& out, Variable variable) {
   const BuildStrings& strings = build_strings();
   switch (variable) {
-    case Variable::temp:
-      adopt_in_place(out, platform::temp_path(out.buffer + out.length,
-                                              uint32_t(out.capacity - out.length)));
+    case Variable::temp: {
+      uint32_t room = uint32_t(out.capacity - out.length);
+      uint32_t n = platform::temp_path(out.buffer + out.length, room);
+      adopt_in_place(out, n);
+      // Taken as empty, a folder that cannot be read or does not fit would turn
+      // {TEMP}\app into \app at the root of the current drive.
+      if (n == 0 || n >= room) return false;
       strip_trailing_separators(out);
       return true;
+    }
     case Variable::program: {
       uint32_t room = uint32_t(out.capacity - out.length);
       uint32_t n = platform::module_path(out.buffer + out.length, room);

@@ -11,7 +11,6 @@ int main(int argc, char** argv) {
   // argv[0] reaches the child as MORDAX_ORIGINAL_ARGV0; bytes that are not UTF-8
   // leave it unset rather than altered.
   static char16_t argv0[kPathCapacity];
-  const char* first = argc > 0 ? argv[0] : "";
-  if (utf8_to_utf16(first, strlen(first), argv0, kPathCapacity) < 0) argv0[0] = 0;
-  return platform::exit_status(launch(argv0));
+  bool readable = argc > 0 && utf8_to_utf16(argv[0], strlen(argv[0]), argv0, kPathCapacity) >= 0;
+  return platform::exit_status(launch(readable ? argv0 : nullptr));
 }

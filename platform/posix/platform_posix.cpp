@@ -122,10 +122,29 @@ void keep_arguments(int argc, char** argv) {
 
 // ---- Files ---------------------------------------------------------------
 
+namespace {
+
+int create_for_writing(const std::string& name, bool program) {
+  return open(name.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, program ? 0755 : 0644);
+}
+
+// A file of ours without write permission (a user's chmod, an archiver that
+// kept a read-only mode) would stop every later start. Only the owner's write
+// permission is added, and only to a regular file this user owns.
+bool make_writable_by_owner(const std::string& name) {
+  struct stat st;
+  if (lstat(name.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != geteuid() || (st.st_mode & S_IWUSR) != 0)
+    return false;
+  return fchmodat(AT_FDCWD, name.c_str(), (st.st_mode & 07777) | S_IWUSR, AT_SYMLINK_NOFOLLOW) == 0;
+}
+
+}  // namespace
+
 bool open_for_writing(const char16_t* path, bool program, OutputFile* out) {
   std::string name;
   if (!narrow(path, &name)) return false;
-  int fd = open(name.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, program ? 0755 : 0644);
+  int fd = create_for_writing(name, program);
+  if (fd < 0 && errno == EACCES && make_writable_by_owner(name)) fd = create_for_writing(name, program);
   if (fd < 0) return false;
   *out = OutputFile{fd, false, program};
   return true;
@@ -520,7 +539,10 @@ static int pidfd_send_signal(int fd, int signal_number) {
   return int(syscall(SYS_pidfd_send_signal, fd, signal_number, nullptr, 0));
 }
 
-bool start_child(const char16_t* path, char16_t*, Child* out, uint32_t* error) {
+StandardHandles standard_handles() { return {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}; }
+
+// The child inherits descriptors 0, 1 and 2 as they are.
+bool start_child(const char16_t* path, char16_t*, const StandardHandles&, Child* out, uint32_t* error) {
   std::string program, self;
   if (!narrow(path, &program) || !own_executable(&self)) {
     *error = uint32_t(errno);
@@ -576,16 +598,16 @@ bool wait_process(intptr_t process, int32_t timeout_ms) {
   }
 }
 
-bool wait_child_status(intptr_t own, uint32_t* status) {
+ChildEnd wait_child_status(intptr_t own, uint32_t* status) {
   siginfo_t info;
   memset(&info, 0, sizeof info);
   while (waitid(idtype_t(P_PIDFD), id_t(own), &info, WEXITED) != 0)
-    if (errno != EINTR) return false;
+    if (errno != EINTR) return ChildEnd::status_unreadable;
   if (info.si_code == CLD_EXITED)
     *status = uint32_t(info.si_status);
   else
     *status = 256 + uint32_t(info.si_status);
-  return true;
+  return ChildEnd::status;
 }
 
 void relay_event(intptr_t process, uint32_t) {

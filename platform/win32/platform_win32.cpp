@@ -64,9 +64,27 @@ HANDLE valid_or_null(HANDLE handle) { return handle == INVALID_HANDLE_VALUE ? nu
 
 // ---- Files ---------------------------------------------------------------
 
+namespace {
+
+HANDLE create_for_writing(const char16_t* path) {
+  return CreateFileW(w(path), GENERIC_WRITE, FILE_SHARE_WRITE, /*security*/ nullptr, CREATE_ALWAYS,
+                     /*flags*/ 0, /*template*/ nullptr);
+}
+
+}  // namespace
+
 bool open_for_writing(const char16_t* path, bool, OutputFile* out) {
-  HANDLE file = CreateFileW(w(path), GENERIC_WRITE, FILE_SHARE_WRITE, /*security*/ nullptr,
-                            CREATE_ALWAYS, /*flags*/ 0, /*template*/ nullptr);
+  HANDLE file = create_for_writing(path);
+  // CREATE_ALWAYS refuses an existing file that is read-only, hidden or system.
+  // One that a user, a backup tool or a scanner marked so would stop every later
+  // start; it loses those attributes and the open is tried once more.
+  if (file == INVALID_HANDLE_VALUE && GetLastError() == ERROR_ACCESS_DENIED) {
+    DWORD attributes = GetFileAttributesW(w(path));
+    constexpr DWORD kNotAFile = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE;
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & kNotAFile) == 0 &&
+        SetFileAttributesW(w(path), FILE_ATTRIBUTE_NORMAL))
+      file = create_for_writing(path);
+  }
   if (file == INVALID_HANDLE_VALUE) return false;
   *out = OutputFile{v(file), false, false};
   return true;
@@ -280,13 +298,18 @@ char16_t** command_line_arguments(int* count) {
   return reinterpret_cast<char16_t**>(CommandLineToArgvW(GetCommandLineW(), count));
 }
 
-bool start_child(const char16_t* path, char16_t* command_line, Child* out, uint32_t* error) {
+StandardHandles standard_handles() {
+  return {v(GetStdHandle(STD_INPUT_HANDLE)), v(GetStdHandle(STD_OUTPUT_HANDLE)), v(GetStdHandle(STD_ERROR_HANDLE))};
+}
+
+bool start_child(const char16_t* path, char16_t* command_line, const StandardHandles& handles, Child* out,
+                 uint32_t* error) {
   STARTUPINFOW startup = {};
   startup.cb = sizeof startup;
   startup.dwFlags = STARTF_USESTDHANDLES;
-  startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-  startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
-  startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+  startup.hStdInput = h(handles.input);
+  startup.hStdOutput = h(handles.output);
+  startup.hStdError = h(handles.error);
   PROCESS_INFORMATION process = {};
   if (!CreateProcessW(w(path), w(command_line), /*process security*/ nullptr,
                       /*thread security*/ nullptr, /*inherit handles*/ TRUE, NORMAL_PRIORITY_CLASS,
@@ -309,18 +332,22 @@ bool wait_process(intptr_t process, int32_t timeout_ms) {
   return WaitForSingleObject(h(process), timeout_ms < 0 ? INFINITE : DWORD(timeout_ms)) == WAIT_OBJECT_0;
 }
 
-bool wait_child_status(intptr_t own, uint32_t* status) {
-  WaitForSingleObject(h(own), INFINITE);
+ChildEnd wait_child_status(intptr_t own, uint32_t* status) {
+  // Read after a failed wait, the code would be STILL_ACTIVE (259) of a child
+  // that may still run.
+  if (WaitForSingleObject(h(own), INFINITE) != WAIT_OBJECT_0) return ChildEnd::wait_failed;
   DWORD code = 0;
-  if (!GetExitCodeProcess(h(own), &code)) return false;
+  if (!GetExitCodeProcess(h(own), &code)) return ChildEnd::status_unreadable;
   *status = code;
-  return true;
+  return ChildEnd::status;
 }
 
 // The child shares the console and receives every console event itself.
 void relay_event(intptr_t, uint32_t) {}
 
-void terminate_process(intptr_t process) { TerminateProcess(h(process), 0); }
+// The status Windows gives a console process ended by Ctrl+C, so that whoever
+// reads it sees an interrupted run rather than a success.
+void terminate_process(intptr_t process) { TerminateProcess(h(process), STATUS_CONTROL_C_EXIT); }
 
 void close_process(intptr_t process) { CloseHandle(h(process)); }
 

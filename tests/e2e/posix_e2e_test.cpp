@@ -84,6 +84,17 @@ TEST_F(Signals, AChildThatIgnoresTheSignalIsKilledAfterFiveSeconds) {
   EXPECT_TRUE(gone(child_pid(r.out)));
 }
 
+TEST_F(Signals, ASecondSignalDuringTheGraceStillLeavesTheChildKilled) {
+  Started s = start_program(quick(), {}, options({{"PROBE_SLEEP_MS", "60000"}, {"PROBE_IGNORE_INTERRUPT", "1"}}));
+  ASSERT_TRUE(wait_for_output(&s, "sleeping\n"));
+  kill(pid_t(s.pid), SIGINT);
+  std::this_thread::sleep_for(std::chrono::seconds(1));
+  kill(pid_t(s.pid), SIGTERM);
+  RunResult r = finish_program(s);
+  EXPECT_EQ(r.signal, SIGINT);
+  EXPECT_TRUE(gone(child_pid(r.out)));
+}
+
 TEST_F(Signals, AChildThatEndsWithinTheGraceIsNotKilled) {
   double seconds = 0;
   RunResult r = signal_while_child_sleeps("1000", true, SIGTERM, &seconds);
@@ -100,16 +111,26 @@ TEST_F(Signals, ASignalSentToTheLauncherAloneReachesTheChild) {
   EXPECT_TRUE(gone(child_pid(r.out)));
 }
 
-TEST_F(Signals, AUserWithoutAHomeCannotCreateDirectories) {
+TEST_F(Signals, AUserWithoutAHomeStillUnpacksBelowTheTemporaryFolder) {
   // A user id with no password entry and no HOME: the profile folder cannot be
-  // found when the first directory is needed.
+  // found when the first directory is needed, and the target does not need it.
   if (access("/usr/bin/setpriv", X_OK) != 0 || geteuid() != 0) GTEST_SKIP() << "needs root and setpriv";
   fs::permissions(scratch, fs::perms::all);
   RunOptions o = options({{"HOME", std::nullopt}, {"XDG_CACHE_HOME", std::nullopt}});
   RunResult r = run_program("/usr/bin/setpriv", {"--reuid=54321", "--regid=54321", "--clear-groups", launcher()}, o);
+  EXPECT_EQ(r.status, 0u) << r.err;
+  EXPECT_EQ(r.err, "");
+  EXPECT_TRUE(fs::exists(scratch / "mordax-e2e" / "d1/d2/d3/d4/d5/d6/d7/d8/d9/d10/ten.txt"));
+}
+
+TEST_F(Signals, ATemporaryFolderThatCannotBeReadStopsTheExpansion) {
+  // Bytes that are not UTF-8 have no UTF-16 form: the folder cannot be read.
+  RunOptions o = options();
+  o.env["TMPDIR"] = "/tmp/\xff";
+  RunResult r = run_program(quick(), {}, o);
   EXPECT_EQ(r.status, 3u);
   EXPECT_EQ(r.out, "");
-  EXPECT_EQ(r.err, "Error, couldn't runtime expand spec '{HOME}'.\n");
+  EXPECT_EQ(r.err, "Error, couldn't runtime expand spec '{TEMP}/mordax-e2e'.\n");
 }
 
 TEST_F(Signals, ASignalTheLauncherWasStartedWithIgnoredStaysIgnored) {
@@ -121,6 +142,15 @@ TEST_F(Signals, ASignalTheLauncherWasStartedWithIgnoredStaysIgnored) {
   EXPECT_EQ(r.signal, 0);
   EXPECT_EQ(r.status, 0u);
   EXPECT_NE(r.out.find("woke"), std::string::npos);
+}
+
+TEST_F(Signals, AnEmptyFirstArgumentIsHandedOnEmptyAndOneThatIsNotUtf8NotAtAll) {
+  RunResult empty = run_program("/bin/bash", {"-c", "exec -a '' \"$0\"", quick()}, options());
+  EXPECT_EQ(empty.status, 0u) << empty.err;
+  EXPECT_NE(empty.out.find("\nMORDAX_ORIGINAL_ARGV0=\n"), std::string::npos) << empty.out;
+  RunResult bytes = run_program("/bin/bash", {"-c", "exec -a $'\\xff' \"$0\"", quick()}, options());
+  EXPECT_EQ(bytes.status, 0u) << bytes.err;
+  EXPECT_NE(bytes.out.find("\nMORDAX_ORIGINAL_ARGV0 unset\n"), std::string::npos) << bytes.out;
 }
 
 TEST_F(Signals, TheStatusIsReadEvenWhenChildSignalsWereIgnored) {

@@ -24,13 +24,21 @@ check() {  # check NAME CONDITION MESSAGE
   if eval "$2"; then echo "ok   $1: $3"; passes=$((passes + 1)); else echo "FAIL $1: $3"; failures=$((failures + 1)); fi
 }
 
-mkdir -p "$scratch/late" "$scratch/prompt"
+mkdir -p "$scratch/late" "$scratch/prompt" "$scratch/twice"
 if start late 8000; then
   t0=$(now); kill -INT "$pid"; wait "$pid"; t1=$(now)
   elapsed=$(seconds "$t0" "$t1")
   check late "within $elapsed 4.5 7.5" "the launcher ended about 5 s after the event ($elapsed s)"
   sleep 4  # past the child's own 8 s: had it survived, it would have written "woke"
   check late "! grep -q woke '$scratch/late.out'" "the child that ignored the event was terminated"
+fi
+# A second event during the grace must not end the launcher before the child.
+if start twice 8000; then
+  t0=$(now); kill -INT "$pid"; sleep 1; kill -INT "$pid"; wait "$pid"; t1=$(now)
+  elapsed=$(seconds "$t0" "$t1")
+  check twice "within $elapsed 4.5 7.5" "the launcher ended about 5 s after the first event ($elapsed s)"
+  sleep 4
+  check twice "! grep -q woke '$scratch/twice.out'" "the child that ignored both events was terminated"
 fi
 if start prompt 1000; then
   t0=$(now); kill -INT "$pid"; wait "$pid"; t1=$(now)

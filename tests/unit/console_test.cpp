@@ -1,5 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
+#include <thread>
+
 #include "child/run_child.h"
 #include "launcher/console.h"
 #include "tests/unit/fake_platform.h"
@@ -39,8 +43,29 @@ TEST_F(Handler, AChildThatEndsInTimeIsOnlyClosed) {
   EXPECT_FALSE(console_control_handler(0));
   EXPECT_EQ(state().calls, (Calls{"relay 202 0", "wait 202 5000", "close-process 202"}));
   EXPECT_EQ(child_process, 0);
+}
+
+// Returning lets the system end the launcher, the first handler's wait with it,
+// so a second event must not return before the child has been dealt with.
+TEST_F(Handler, ASecondEventDuringTheGraceReturnsOnlyOnceTheChildIsTerminated) {
+  state().child_ends_within_grace = false;
+  child_process = 202;
+  std::atomic<bool> second_returned{false};
+  std::thread second;
+  state().during_grace = [&] {
+    second = std::thread([&] {
+      EXPECT_FALSE(console_control_handler(2));
+      second_returned = true;
+    });
+    // Long enough for a second handler that does not wait to have returned.
+    for (int i = 0; i < 50 && !second_returned; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    state().calls.push_back(second_returned ? "second returned" : "second waits");
+  };
+  EXPECT_FALSE(console_control_handler(0));
+  second.join();
+  EXPECT_EQ(state().calls, (Calls{"relay 202 0", "wait 202 5000", "second waits", "terminate 202", "close-process 202"}));
   state().calls.clear();
-  EXPECT_FALSE(console_control_handler(2));  // the handle is gone: nothing to do
+  EXPECT_FALSE(console_control_handler(1));  // the child is dealt with: nothing left to do
   EXPECT_TRUE(state().calls.empty());
 }
 

@@ -50,15 +50,12 @@ TEST_F(Directories, TheProfileFolderIsKnownFromTheStart) {
   EXPECT_TRUE(state().calls.empty());
 }
 
-TEST_F(Directories, AProfileFolderThatCannotBeFoundStopsTheLauncher) {
+TEST_F(Directories, AProfileFolderThatCannotBeFoundIsNoObstacle) {
   state().profile_fails = true;
-  try {
-    create_containing_directories(u"C:\\T\\f");
-    FAIL() << "expected a fatal stop";
-  } catch (const FatalExit& e) {
-    EXPECT_NE(e.status, 0);
-    EXPECT_EQ(state().err, "Error, couldn't runtime expand spec '{HOME}'.\n");
-  }
+  EXPECT_TRUE(create_containing_directories(u"C:\\T\\a\\f"));
+  EXPECT_TRUE(create_containing_directories(u"C:\\T\\a\\g"));
+  EXPECT_EQ(state().calls, (Calls{"mkdir C:\\T\\a"}));
+  EXPECT_EQ(state().err, "");
 }
 
 TEST_F(Directories, ComparisonIsExactSoCaseVariantsAreSeparateEntries) {

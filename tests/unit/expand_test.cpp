@@ -61,7 +61,7 @@ TEST_F(Expansion, ValuesThatDoNotFitFailWithoutWritingPastTheCapacity) {
   EXPECT_EQ(expand(u"{HOME}", 12), u"<fail>");
   EXPECT_EQ(expand(u"x{COMPANY}", 8), u"<fail>");
   EXPECT_EQ(expand(u"{PROGRAM_DIR}", 4).size() <= 3, true);
-  EXPECT_EQ(expand(u"{TEMP}", 5), u"");  // the folder does not fit: nothing is written
+  EXPECT_EQ(expand(u"{TEMP}", 5), u"<fail>");
 }
 
 TEST_F(Expansion, TrailingSeparatorsGoButNeverTheFirstUnit) {
@@ -71,10 +71,9 @@ TEST_F(Expansion, TrailingSeparatorsGoButNeverTheFirstUnit) {
   EXPECT_EQ(expand(u"{HOME}"), u"C:");
   state().profile = u"\\\\";
   EXPECT_EQ(expand(u"{HOME}"), u"\\");
-  // An unobtainable temporary folder contributes nothing, and the separator
-  // written before it goes too.
+  // An unobtainable temporary folder fails the expansion like any other folder.
   state().temp_fails = true;
-  EXPECT_EQ(expand(u"C:\\x\\{TEMP}"), u"C:\\x");
+  EXPECT_EQ(expand(u"C:\\x\\{TEMP}"), u"<fail>");
 }
 
 TEST_F(Expansion, ProgramNamesWithoutExeAndWithoutSeparators) {

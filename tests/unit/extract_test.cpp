@@ -96,6 +96,14 @@ TEST_F(Extraction, AnEmptyFileHeldOpenByAnotherProgramIsLeftAsItIs) {
   EXPECT_EQ(state().err, "Error, failed to open 'C:\\T\\empty' for writing.\n");
 }
 
+TEST_F(Extraction, AnAbsentFileNeverMatchesEvenAStoredChecksumOfZero) {
+  // "app.exe" and its terminator take 16 bytes, the size 8; the checksum follows.
+  std::string stream = record_stream({{u"app.exe", "MZ"}});
+  stream.replace(24, 4, std::string(4, '\0'));
+  EXPECT_EQ(extract_payload(wrap_payload(compress_frame(stream))), 0);
+  EXPECT_EQ(state().files[u"C:\\T\\app.exe"], "MZ");
+}
+
 TEST_F(Extraction, ContentsMoveIn32KiBChunks) {
   ASSERT_EQ(extract({{u"a", std::string(32768, 'a')}, {u"b", std::string(32769, 'b')}}), 0);
   EXPECT_EQ(state().calls, (std::vector<std::string>{"mkdir C:\\T", "open C:\\T\\a", "write 32768", "close C:\\T\\a",

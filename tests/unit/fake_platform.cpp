@@ -224,6 +224,7 @@ bool add_console_control_handler(bool (*handler)(uint32_t)) {
 }
 
 char16_t** command_line_arguments(int* count) {
+  state().calls.push_back("arguments");
   static std::vector<std::u16string> copies;
   static std::vector<char16_t*> vector;
   copies = state().arguments;
@@ -233,7 +234,14 @@ char16_t** command_line_arguments(int* count) {
   return vector.data();
 }
 
-bool start_child(const char16_t* path, char16_t* command_line, Child* out, uint32_t* error) {
+StandardHandles standard_handles() {
+  state().calls.push_back("standard-handles");
+  return {10, 11, 12};
+}
+
+bool start_child(const char16_t* path, char16_t* command_line, const StandardHandles& handles, Child* out,
+                 uint32_t* error) {
+  state().started_handles = {handles.input, handles.output, handles.error};
   state().started_path = path;
   state().started_command_line = command_line != nullptr ? command_line : u"";
   if (state().child_start_fails || state().started_path.empty()) {
@@ -246,14 +254,19 @@ bool start_child(const char16_t* path, char16_t* command_line, Child* out, uint3
 
 bool wait_process(intptr_t process, int32_t timeout_ms) {
   state().calls.push_back("wait " + std::to_string(process) + " " + std::to_string(timeout_ms));
+  if (state().during_grace) state().during_grace();
   return state().child_ends_within_grace;
 }
 
-bool wait_child_status(intptr_t own, uint32_t* status) {
+ChildEnd wait_child_status(intptr_t own, uint32_t* status) {
   state().calls.push_back("wait-status " + std::to_string(own));
   if (state().during_wait) state().during_wait();
+  if (state().child_wait_fails) {
+    state().last_error = 6;
+    return ChildEnd::wait_failed;
+  }
   *status = state().child_status;
-  return state().child_status_readable;
+  return state().child_status_readable ? ChildEnd::status : ChildEnd::status_unreadable;
 }
 
 void relay_event(intptr_t process, uint32_t type) {

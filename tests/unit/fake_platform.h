@@ -63,9 +63,12 @@ struct State {
   uint32_t child_error = 2;
   bool child_ends_within_grace = true;
   bool child_status_readable = true;
+  bool child_wait_fails = false;
   uint32_t child_status = 0;
   std::u16string started_path, started_command_line;
+  std::vector<intptr_t> started_handles;
   std::function<void()> during_wait;  // runs while the main thread waits for the child
+  std::function<void()> during_grace;  // runs while a console handler waits for the child
 };
 
 State& state();

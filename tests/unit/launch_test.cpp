@@ -88,6 +88,43 @@ TEST_F(Launch, AFailedExpansionStopsBeforeThePayloadIsLookedAt) {
   EXPECT_EQ(state().handler, nullptr);
 }
 
+TEST_F(Launch, AnEmptyFirstArgumentIsHandedOnEmptyAndAMissingOneNotAtAll) {
+  EXPECT_EQ(launch(u""), 0u);
+  ASSERT_EQ(state().environment.count(u"MORDAX_ORIGINAL_ARGV0"), 1u);
+  EXPECT_EQ(state().environment[u"MORDAX_ORIGINAL_ARGV0"], u"");
+  state().environment[u"MORDAX_ORIGINAL_ARGV0"] = u"inherited";
+  EXPECT_EQ(launch(nullptr), 0u);
+  EXPECT_EQ(state().environment.count(u"MORDAX_ORIGINAL_ARGV0"), 0u);
+}
+
+TEST_F(Launch, TheStandardHandlesAreTakenBeforeTheCommandLineIsBuilt) {
+  EXPECT_EQ(run(), 0u);
+  auto handles = std::find(state().calls.begin(), state().calls.end(), "standard-handles");
+  auto arguments = std::find(state().calls.begin(), state().calls.end(), "arguments");
+  EXPECT_LT(handles, arguments);
+  EXPECT_NE(arguments, state().calls.end());
+  EXPECT_EQ(state().started_handles, (std::vector<intptr_t>{10, 11, 12}));
+}
+
+TEST_F(Launch, AFailedWaitForTheChildStopsWithTheSystemError) {
+  state().child_wait_fails = true;
+  state().error_texts[6] = "The handle is invalid.\r\n";
+  EXPECT_EQ(run(), 2u);
+  EXPECT_EQ(state().err, "Error, couldn't wait for child ([Error 6] The handle is invalid.)\n");
+}
+
+TEST_F(Launch, WithoutAProfileFolderOnlyATargetThatNamesItStops) {
+  state().profile_fails = true;
+  state().target_spec = u"{TEMP}\\t";
+  EXPECT_EQ(run(), 0u);
+  EXPECT_EQ(state().files[u"C:\\Temp\\t\\lib\\x.dll"], "dll");
+  fake::reset();
+  state().profile_fails = true;
+  state().target_spec = u"{HOME}\\t";
+  EXPECT_EQ(run(), 3u);
+  EXPECT_EQ(state().err, "Error, couldn't runtime expand spec '{HOME}\\t'.\n");
+}
+
 TEST_F(Launch, AHandlerThatCannotBeRegisteredStopsBeforeUnpacking) {
   state().handler_registration_fails = true;
   EXPECT_EQ(run(), 2u);

@@ -1,6 +1,7 @@
 // The Linux backend against the real system.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstddef>
@@ -156,6 +157,32 @@ TEST_F(Scratch, WritingNeverFollowsALinkAtTheRecordPath) {
   std::ifstream in(dir / "victim");
   std::string contents((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   EXPECT_EQ(contents, "precious");
+}
+
+TEST_F(Scratch, AFileOfOursWithoutWritePermissionIsRewritten) {
+  // Root writes any file whatever its mode, so the case runs as another user.
+  constexpr uid_t kUser = 54321;
+  bool as_root = geteuid() == 0;
+  write("read-only", "old contents");
+  fs::permissions(dir / "read-only", fs::perms(0444));
+  if (as_root) {
+    ASSERT_EQ(chown((dir / "read-only").c_str(), kUser, kUser), 0);
+  }
+  pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    if (as_root && (setgid(kUser) != 0 || setuid(kUser) != 0)) _exit(3);
+    platform::OutputFile f;
+    if (!platform::open_for_writing(at("read-only").c_str(), false, &f)) _exit(1);
+    bool ok = platform::write_file(&f, "new", 3);
+    platform::close_file(&f);
+    _exit(ok ? 0 : 2);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  EXPECT_EQ(fs::file_size(dir / "read-only"), 3u);
+  EXPECT_EQ(fs::status(dir / "read-only").permissions(), fs::perms(0644));
 }
 
 TEST_F(Scratch, DirectoryCreationTellsExistingFromFailed) {

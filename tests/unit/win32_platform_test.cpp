@@ -63,4 +63,49 @@ TEST(Win32Directories, AlreadyExistingIsToldApartFromFailure) {
   RemoveDirectoryW(w(dir));
 }
 
+TEST(Win32Files, AFileMarkedReadOnlyHiddenOrSystemIsRewritten) {
+  for (DWORD attribute : {FILE_ATTRIBUTE_READONLY, FILE_ATTRIBUTE_HIDDEN, FILE_ATTRIBUTE_SYSTEM}) {
+    std::u16string path = temp_file(u"mordax-marked.txt");
+    SetFileAttributesW(w(path), FILE_ATTRIBUTE_NORMAL);
+    HANDLE old = CreateFileW(w(path), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    ASSERT_NE(old, INVALID_HANDLE_VALUE);
+    DWORD written = 0;
+    WriteFile(old, "old contents", 12, &written, nullptr);
+    CloseHandle(old);
+    ASSERT_TRUE(SetFileAttributesW(w(path), attribute));
+    platform::OutputFile file;
+    bool opened = platform::open_for_writing(path.c_str(), false, &file);
+    EXPECT_TRUE(opened) << "attribute " << attribute;
+    if (opened) {
+      EXPECT_TRUE(platform::write_file(&file, "new", 3));
+      platform::close_file(&file);
+      WIN32_FILE_ATTRIBUTE_DATA data;
+      ASSERT_TRUE(GetFileAttributesExW(w(path), GetFileExInfoStandard, &data));
+      EXPECT_EQ(data.nFileSizeLow, 3u);
+    }
+    SetFileAttributesW(w(path), FILE_ATTRIBUTE_NORMAL);
+    DeleteFileW(w(path));
+  }
+}
+
+TEST(Win32Child, AChildEndedByForceReportsAnInterruptedRun) {
+  // This test program itself, held suspended, stands in for a child that
+  // ignores the event.
+  wchar_t self[MAX_PATH];
+  GetModuleFileNameW(nullptr, self, MAX_PATH);
+  wchar_t line[] = L"child";
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION process = {};
+  ASSERT_TRUE(CreateProcessW(self, line, nullptr, nullptr, FALSE, CREATE_SUSPENDED, nullptr, nullptr, &startup,
+                             &process));
+  CloseHandle(process.hThread);
+  platform::terminate_process(reinterpret_cast<intptr_t>(process.hProcess));
+  uint32_t status = 0;
+  EXPECT_EQ(platform::wait_child_status(reinterpret_cast<intptr_t>(process.hProcess), &status),
+            platform::ChildEnd::status);
+  EXPECT_EQ(status, 0xC000013Au);
+  CloseHandle(process.hProcess);
+}
+
 }  // namespace
