@@ -1,7 +1,8 @@
 # mordax_add_launcher(<target>
 #     PAYLOAD <file> [INDEX <file>] | APP_DIR <dir> ENTRY <relative path>
 #     [TARGET_SPEC <template>] [COMPANY <s>] [PRODUCT <s>] [VERSION <s>]
-#     [FILE_VERSION <s>] [PRODUCT_VERSION <s>] [LEVEL <n>] [DEPENDS <target or file>...])
+#     [FILE_VERSION <s>] [PRODUCT_VERSION <s>] [LEVEL <n>] [FAST_START]
+#     [DEPENDS <target or file>...])
 #
 # Builds one launcher executable carrying one payload in its read-only data.
 # With APP_DIR the payload is written at build time by mordax-pack (the host
@@ -9,7 +10,8 @@
 # names what fills APP_DIR at build time, so the payload is rewritten after it.
 # A Linux launcher also carries the payload's index (written by mordax-pack from
 # the same run, or given as INDEX), so that a later start that finds every file
-# in place decodes nothing; a Windows launcher unpacks as it always has.
+# in place decodes nothing. A Windows launcher unpacks as it always has (one
+# thread, decoding at every start) unless FAST_START opts it into the index.
 set(_MORDAX_ROOT "${CMAKE_CURRENT_LIST_DIR}/.." CACHE INTERNAL "")
 include("${CMAKE_CURRENT_LIST_DIR}/MordaxDefaults.cmake")
 
@@ -42,7 +44,7 @@ function(_mordax_link_launcher target)
 endfunction()
 
 function(mordax_add_launcher target)
-  cmake_parse_arguments(PARSE_ARGV 1 arg ""
+  cmake_parse_arguments(PARSE_ARGV 1 arg "FAST_START"
     "PAYLOAD;INDEX;APP_DIR;ENTRY;TARGET_SPEC;COMPANY;PRODUCT;VERSION;FILE_VERSION;PRODUCT_VERSION;LEVEL" "DEPENDS")
   if(arg_UNPARSED_ARGUMENTS)
     message(FATAL_ERROR "mordax_add_launcher: unknown arguments ${arg_UNPARSED_ARGUMENTS}")
@@ -82,7 +84,7 @@ function(mordax_add_launcher target)
     set(payload "${gen}/payload.bin")
     set(index_outputs)
     set(index_arguments)
-    if(NOT WIN32)
+    if(NOT WIN32 OR arg_FAST_START)
       set(index "${gen}/payload.index")
       set(index_outputs "${index}")
       set(index_arguments --index "${index}")
@@ -93,7 +95,7 @@ function(mordax_add_launcher target)
       COMMENT "Packing ${arg_APP_DIR} for ${target}" VERBATIM)
   elseif(arg_PAYLOAD)
     get_filename_component(payload "${arg_PAYLOAD}" ABSOLUTE)
-    if(arg_INDEX AND NOT WIN32)
+    if(arg_INDEX AND (NOT WIN32 OR arg_FAST_START))
       get_filename_component(index "${arg_INDEX}" ABSOLUTE)
     endif()
   else()

@@ -109,7 +109,10 @@ void write_output(const Options& o, std::string* partial_output) {
   *partial_output = partial;
   try {
     bool from_tree = o.wrap_frame.empty() && o.attach.empty();
-    StubFinisher finisher(file, stub, o.target, strings, /*indexed*/ from_tree);
+    // Windows launchers keep the single-threaded unpacking at every start
+    // unless the build opts them into the index.
+    bool indexed = from_tree && (o.target == StubTarget::linux_x64 || o.fast_start);
+    StubFinisher finisher(file, stub, o.target, strings, indexed);
     if (o.stub) finisher.begin();
     Sink sink{file};  // counts from the payload's first byte
     std::vector<unsigned char> index;

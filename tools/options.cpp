@@ -20,8 +20,8 @@ namespace {
       "       mordax-pack APP_DIR --entry REL_PATH --records-only -o STREAM\n"
       "       mordax-pack --wrap-frame FRAME -o PAYLOAD\n"
       "       mordax-pack --attach PAYLOAD -o LAUNCHER STUB OPTIONS\n"
-      "STUB OPTIONS: --stub windows-x64|linux-x64 [--stub-file STUB] [--target-spec T] [--company C]\n"
-      "       [--product P] [--version V] [--file-version F] [--product-version PV]");
+      "STUB OPTIONS: --stub windows-x64|linux-x64 [--stub-file STUB] [--fast-start] [--target-spec T]\n"
+      "       [--company C] [--product P] [--version V] [--file-version F] [--product-version PV]");
 }
 
 int parse_int(const char* text, int low, int high, const char* what) {
@@ -53,6 +53,7 @@ Options parse_options(int argc, char** argv) {
     else if (a == "--attach") o.attach = value();
     else if (a == "--stub-file") o.stub_file = value();
     else if (a == "--index") o.index = value();
+    else if (a == "--fast-start") o.fast_start = true;
     else if (a == "--stub") {
       o.stub = true;
       if (!parse_stub_target(value(), &o.target)) throw Failure("--stub must be windows-x64 or linux-x64");
@@ -71,9 +72,10 @@ Options parse_options(int argc, char** argv) {
   if (!o.wrap_frame.empty() && !o.attach.empty()) usage();
   if (from_tree != (!o.app_dir.empty() && !o.entry.empty())) usage();
   if (!from_tree && !o.entry.empty()) usage();
-  bool stub_options = !o.stub_file.empty() || !o.attach.empty();
+  bool stub_options = !o.stub_file.empty() || !o.attach.empty() || o.fast_start;
   for (bool given : o.string_given) stub_options = stub_options || given;
-  if (!o.stub && stub_options) throw Failure("--attach, --stub-file and the launcher strings need --stub");
+  if (!o.stub && stub_options)
+    throw Failure("--attach, --stub-file, --fast-start and the launcher strings need --stub");
   if (o.stub && (o.records_only || !o.wrap_frame.empty()))
     throw Failure("--stub writes a launcher: not with --records-only or --wrap-frame");
   if (o.skip_broken_links && !from_tree) usage();

@@ -6,8 +6,9 @@
 //   mordax-pack --wrap-frame FRAME -o PAYLOAD
 //   mordax-pack --attach PAYLOAD -o LAUNCHER STUB OPTIONS
 //
-// STUB OPTIONS: --stub windows-x64|linux-x64 [--stub-file STUB] [--target-spec T]
+// STUB OPTIONS: --stub windows-x64|linux-x64 [--stub-file STUB] [--fast-start] [--target-spec T]
 //   [--company C] [--product P] [--version V] [--file-version F] [--product-version PV]
+// --fast-start gives a Windows launcher the index that Linux launchers always carry.
 #pragma once
 
 #include <string>
@@ -23,6 +24,7 @@ struct Options {
   int threads = 0;  // after parsing, at least 1
   bool records_only = false;
   bool skip_broken_links = false;
+  bool fast_start = false;
   bool stub = false;
   StubTarget target = StubTarget::linux_x64;
   bool string_given[6] = {};

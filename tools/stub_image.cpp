@@ -164,7 +164,7 @@ std::string check_stub(const Bytes& stub, StubTarget target) {
 StubFinisher::StubFinisher(FILE* out, const Bytes& stub, StubTarget target, const StubStrings& strings,
                            bool indexed)
     : out_(out), stub_(stub), target_(target), strings_(strings),
-      indexed_(indexed && target == StubTarget::linux_x64) {}
+      indexed_(indexed) {}
 
 void StubFinisher::write(const void* data, size_t size) {
   if (size > 0 && fwrite(data, 1, size, out_) != size) throw std::runtime_error(std::string("write failed: ") + strerror(errno));
@@ -195,19 +195,19 @@ void StubFinisher::begin() {
 
 void StubFinisher::finish(uint64_t payload_size, const std::vector<unsigned char>& index) {
   position_ += payload_size;  // written by the caller
+  if (indexed_) {
+    uint64_t index_offset = align(position_, kAttachedPayloadAlignment);
+    pad_to(index_offset);
+    write(index.data(), index.size());
+    unsigned char fields[16];
+    store_le64(fields, index_offset - block_offset_);
+    store_le64(fields + 8, index.size());
+    write_at(block_offset_ + 80, fields, sizeof fields);
+    if (fseeko(out_, 0, SEEK_END) != 0) throw std::runtime_error(std::string("write failed: ") + strerror(errno));
+  }
   if (target_ == StubTarget::windows_x64) {
     finish_windows(payload_size);
   } else {
-    if (indexed_) {
-      uint64_t index_offset = align(position_, kAttachedPayloadAlignment);
-      pad_to(index_offset);
-      write(index.data(), index.size());
-      unsigned char fields[16];
-      store_le64(fields, index_offset - block_offset_);
-      store_le64(fields + 8, index.size());
-      write_at(block_offset_ + 80, fields, sizeof fields);
-      if (fseeko(out_, 0, SEEK_END) != 0) throw std::runtime_error(std::string("write failed: ") + strerror(errno));
-    }
     unsigned char footer[kAttachedFooterSize];
     store_le64(footer, block_offset_);
     store_le64(footer + 8, position_ - block_offset_);
@@ -271,7 +271,7 @@ void StubFinisher::begin_windows() {
 void StubFinisher::finish_windows(uint64_t payload_size) {
   PeImage pe;
   read_pe(stub_, &pe);
-  uint64_t block_size = header_.size() + payload_size;
+  uint64_t block_size = position_ - block_offset_;
   uint64_t raw_size = align(block_size, pe.file_alignment);
   uint64_t image_size = align(block_rva_ + block_size, pe.section_alignment);
   if (image_size > 0xFFFFFFFFu || block_offset_ + raw_size > 0xFFFFFFFFu)

@@ -28,8 +28,8 @@ struct StubStrings {
 /// Writes the finished launcher to `out`: begin() writes everything that comes
 /// before the payload, the caller then writes the payload at the file's current
 /// position, and finish() completes the file around it, with the payload's
-/// index when `indexed` (Linux launchers only: a Windows launcher unpacks as it
-/// always has). Failures throw std::runtime_error with a one-line reason.
+/// index when `indexed`. Failures throw std::runtime_error with a one-line
+/// reason.
 class StubFinisher {
  public:
   StubFinisher(FILE* out, const std::vector<unsigned char>& stub, StubTarget target, const StubStrings& strings,
