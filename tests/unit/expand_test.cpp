@@ -60,7 +60,8 @@ TEST_F(Expansion, ValuesThatDoNotFitFailWithoutWritingPastTheCapacity) {
   EXPECT_EQ(expand(u"{HOME}", 13), u"C:\\Users\\ann");
   EXPECT_EQ(expand(u"{HOME}", 12), u"<fail>");
   EXPECT_EQ(expand(u"x{COMPANY}", 8), u"<fail>");
-  EXPECT_EQ(expand(u"{PROGRAM_DIR}", 4).size() <= 3, true);
+  // The own path is cut to "C:\\" to fit, then at its last backslash.
+  EXPECT_EQ(expand(u"{PROGRAM_DIR}", 4), u"C:");
   EXPECT_EQ(expand(u"{TEMP}", 5), u"");  // the folder does not fit: nothing is written
 }
 
