@@ -10,6 +10,10 @@ failures=0 passes=0
 now() { date +%s.%N; }
 seconds() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", b - a }'; }
 within() { awk -v x="$1" -v lo="$2" -v hi="$3" 'BEGIN { exit !(x >= lo && x < hi) }'; }
+# The launcher ends through its own return with the child's status (0 here: the
+# child ended by itself, or was terminated with 0), or through the default
+# handling of the event, STATUS_CONTROL_C_EXIT (0xC000013A, 58 as Wine's status).
+ended_by_the_event() { [ "$1" = 0 ] || [ "$1" = 58 ]; }
 
 # start NAME SLEEP_MS: the launcher in the background, its child ignoring the event.
 start() {
