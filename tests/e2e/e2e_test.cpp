@@ -72,7 +72,7 @@ class Launcher : public ::testing::Test {
  protected:
   void SetUp() override {
     std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
-    scratch = fs::temp_directory_path() / ("mordax-e2e-" + name + launchers_flavour());
+    scratch = fs::temp_directory_path() / scratch_name("mordax-e2e", name);
     remove_tree(scratch);
     fs::create_directories(scratch / "home");
   }

@@ -25,7 +25,7 @@ class Signals : public ::testing::Test {
  protected:
   void SetUp() override {
     std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
-    scratch = fs::temp_directory_path() / ("mordax-signals-" + name + launchers_flavour());
+    scratch = fs::temp_directory_path() / scratch_name("mordax-signals", name);
     fs::remove_all(scratch);
     fs::create_directories(scratch);
   }

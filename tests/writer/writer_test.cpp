@@ -47,7 +47,7 @@ class Writer : public ::testing::Test {
  protected:
   void SetUp() override {
     std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
-    dir = fs::temp_directory_path() / ("mordax-writer-" + name);
+    dir = fs::temp_directory_path() / ("mordax-writer-" + name + "-" + std::to_string(getpid()));
     fs::remove_all(dir);
     fs::create_directories(dir / "app");
   }
