@@ -62,3 +62,5 @@ char16_t* build_child_command_line() {
   }
   return command_line;
 }
+
+void forget_launcher_path() { launcher_path[0] = 0; }

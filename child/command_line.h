@@ -24,3 +24,7 @@ bool append_argument(WideWriter& line, const char16_t* argument);
 /// until the next call. Stops the launcher when the launcher's path cannot be
 /// read, the command line cannot be split, or the line would pass 32767 units.
 char16_t* build_child_command_line();
+
+/// Forgets the launcher's path read by the first build. The launcher reads it
+/// once; the tests start each case without it.
+void forget_launcher_path();

@@ -46,7 +46,9 @@ void print_system_error(const char* message, uint32_t code) {
       text[i] = 0;
     }
   }
-  // The system may have no text for a code; say so rather than print nothing.
+  // The system may have no text for a code (no characters at all); say so
+  // rather than print nothing. A text of line ends alone is the system's own,
+  // and what is left of it after the trim, nothing, is printed.
   const char* shown = (text != nullptr && length > 0) ? text : "no system text for this code";
   int n = snprintf(line, sizeof line, "%s ([Error %ld] %s)\n", message,
                    static_cast<long>(static_cast<int32_t>(code)), shown);

@@ -19,6 +19,8 @@ ctest --preset fuzz -j2 --timeout 900
 # The Windows build packs its payloads with the host writer of the release tree.
 cmake --preset linux-release
 cmake --build build/linux-release
+# The cases that matter most, against the release launcher users get.
+bash tests/e2e/release_e2e.sh build/linux-release build/linux-test
 cmake --preset windows
 cmake --build build/windows
 # The prefix is made once, and everything Wine started for it has ended before

@@ -2,6 +2,7 @@
 // without a home.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -24,7 +25,7 @@ class Signals : public ::testing::Test {
  protected:
   void SetUp() override {
     std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
-    scratch = fs::temp_directory_path() / ("mordax-signals-" + name + launchers_flavour());
+    scratch = fs::temp_directory_path() / scratch_name("mordax-signals", name);
     fs::remove_all(scratch);
     fs::create_directories(scratch);
   }
@@ -38,6 +39,7 @@ class Signals : public ::testing::Test {
   }
   std::string launcher() { return launchers_folder() + "/probe"; }
   std::string quick() { return launchers_folder() + "/quick"; }
+  std::string many() { return launchers_folder() + "/many"; }
 
   static long child_pid(const std::string& out) {
     size_t at = out.find("pid=");
@@ -224,19 +226,60 @@ TEST_F(Signals, AFullDiskStopsWithTheSystemErrorAndTheNextStartFinishes) {
   EXPECT_NE(again.out.find("digest=" + tree_digest(std::string(E2E_APPS) + "/probe")), std::string::npos);
 }
 
-TEST_F(Signals, LaunchersKilledWhileUnpackingAreRepairedByTheNextStart) {
-  const std::string expected = tree_digest(std::string(E2E_APPS) + "/probe");
-  unsigned seed = 12345;
-  for (int i = 0; i < 40; ++i) {
-    seed = seed * 1103515245 + 12345;
-    Started s = start_program(launcher(), {}, options());
-    std::this_thread::sleep_for(std::chrono::microseconds((seed >> 8) % 40000));
-    kill(pid_t(s.pid), SIGKILL);
-    finish_program(s);
+// Every file of `source` is in `target` with the same bytes.
+bool same_files(const fs::path& source, const fs::path& target) {
+  auto read = [](const fs::path& p) {
+    std::string contents(fs::file_size(p), '\0');
+    std::ifstream(p, std::ios::binary).read(contents.data(), std::streamsize(contents.size()));
+    return contents;
+  };
+  for (const auto& entry : fs::recursive_directory_iterator(source)) {
+    if (!entry.is_regular_file()) continue;
+    fs::path copy = target / fs::relative(entry.path(), source);
+    if (!fs::is_regular_file(copy) || read(copy) != read(entry.path())) return false;
   }
-  RunResult r = run_program(launcher(), {}, options({{"PROBE_DIGEST", "1"}}));
-  EXPECT_EQ(r.status, 0u) << r.err;
-  EXPECT_NE(r.out.find("digest=" + expected), std::string::npos) << r.out;
+  return true;
+}
+
+TEST_F(Signals, LaunchersKilledWhileUnpackingAreRepairedByTheNextStart) {
+  // Each round kills a launcher once a given number of files have appeared in
+  // its own target, then starts it again there. A kill counts as landing
+  // inside the unpacking when it left some of the files, not all.
+  const fs::path source = std::string(E2E_APPS) + "/many";
+  size_t file_count = 0;
+  for (const auto& entry : fs::recursive_directory_iterator(source)) file_count += entry.is_regular_file();
+  auto files_in = [](const fs::path& dir) {
+    size_t n = 0;
+    std::error_code ec;
+    for (fs::recursive_directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec))
+      n += it->is_regular_file(ec);
+    return n;
+  };
+  constexpr int kRounds = 10;
+  int mid_unpack = 0;
+  for (int round = 0; round < kRounds; ++round) {
+    const fs::path tmp = scratch / ("round" + std::to_string(round));
+    const fs::path target = tmp / "mordax-e2e";
+    fs::create_directories(tmp);
+    RunOptions o = options();
+    o.env["TMPDIR"] = tmp.string();
+    const size_t kill_at = 1 + size_t(round) * (file_count - 2) / (kRounds - 1);
+    Started s = start_program(many(), {}, o);
+    siginfo_t ended = {};
+    while (files_in(target) < kill_at) {
+      // A launcher that has ended is left unreaped for finish_program.
+      if (waitid(P_PID, id_t(s.pid), &ended, WEXITED | WNOHANG | WNOWAIT) == 0 && ended.si_pid != 0) break;
+    }
+    kill(pid_t(s.pid), SIGKILL);
+    RunResult killed = finish_program(s);
+    if (killed.signal == SIGKILL && files_in(target) > 0 && !same_files(source, target)) ++mid_unpack;
+    RunResult r = run_program(many(), {}, o);
+    EXPECT_EQ(r.status, 0u) << "round " << round << ": " << r.err;
+    EXPECT_NE(r.out.find("argc=1"), std::string::npos) << "round " << round;
+    EXPECT_TRUE(same_files(source, target)) << "round " << round;
+  }
+  // Most kills must land inside the unpacking, or the repair is never tried.
+  EXPECT_GE(mid_unpack, kRounds / 2) << "only " << mid_unpack << " of " << kRounds << " kills landed while unpacking";
 }
 
 }  // namespace

@@ -8,10 +8,15 @@
 #include <string>
 #include <vector>
 
+// A POSIX program ended by a signal gets a status no exit code can have, so
+// that a check for a given status never passes for a program that crashed.
+constexpr uint32_t kSignalStatusBase = 0x100;
+
 struct RunResult {
-  uint32_t status = 0;  // the exit code (all 32 bits on Windows)
+  uint32_t status = 0;  // the exit code (all 32 bits on Windows), or kSignalStatusBase + signal
   int signal = 0;       // POSIX: the signal that ended the program, else 0
   std::string out, err;
+  long pid = 0;  // the program's process id
 };
 
 struct RunOptions {

@@ -86,10 +86,13 @@ RunResult finish_program(const Started& started) {
   }
   int status = 0;
   waitpid(pid_t(started.pid), &status, 0);
-  if (WIFSIGNALED(status))
+  result.pid = started.pid;
+  if (WIFSIGNALED(status)) {
     result.signal = WTERMSIG(status);
-  else
+    result.status = kSignalStatusBase + uint32_t(result.signal);
+  } else {
     result.status = uint32_t(WEXITSTATUS(status));
+  }
   return result;
 }
 

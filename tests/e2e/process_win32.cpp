@@ -108,6 +108,7 @@ RunResult run_program(const std::string& program, const std::vector<std::string>
   DWORD code = 0;
   GetExitCodeProcess(pi.hProcess, &code);
   result.status = code;
+  result.pid = long(pi.dwProcessId);
   CloseHandle(pi.hProcess);
   CloseHandle(pi.hThread);
   CloseHandle(out_read);

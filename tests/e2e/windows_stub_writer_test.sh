@@ -24,7 +24,7 @@ refused "is a stub for windows-x64, not for linux-x64" "$app" --entry probe.exe 
 refused "is not a launcher stub" "$app" --entry probe.exe --stub windows-x64 --stub-file "$cmake_built"
 refused "--file-version: each number of a Windows version must be at most 65535" \
   "$app" --entry probe.exe --stub windows-x64 --stub-file "$stub" --file-version 70000.1
-"$pack" "$app" --entry probe.exe --records-only -o "$scratch/stream.bin"
+"$pack" "$app" --entry probe.exe --records-only -o "$scratch/stream.bin" || fail "writing the record stream"
 refused "not a payload" --attach "$scratch/stream.bin" --stub windows-x64 --stub-file "$stub"
 
 # Names Windows cannot create, or would fold into one file, are refused for

@@ -7,21 +7,11 @@
 #include <vector>
 
 #include "child/command_line.h"
+#include "tests/fuzz/inputs.h"
 #include "tests/unit/windows_split.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  // Arguments are separated by 0xFF; each byte is one unit, with a few bytes
-  // standing for the characters that matter most.
-  std::vector<std::u16string> arguments(1);
-  for (size_t i = 0; i < size; ++i) {
-    uint8_t b = data[i];
-    if (b == 0xFF) {
-      arguments.emplace_back();
-      continue;
-    }
-    char16_t unit = b == 0 ? u'\\' : b == 1 ? u'"' : b == 2 ? u' ' : b == 3 ? u'\t' : b == 4 ? u'\x4E2D' : char16_t(b);
-    arguments.back() += unit;
-  }
+  std::vector<std::u16string> arguments = fuzz_input::arguments(data, size);
   static char16_t buffer[65536];
   WideWriter line = WideWriter::replace(buffer, 65536);
   line.put(u"C:\\launcher.exe");

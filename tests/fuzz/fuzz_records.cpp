@@ -1,37 +1,113 @@
 // The payload reader and the record loop over arbitrary input, through the fake
-// platform. The first byte chooses how the rest is used: as the bytes after the
-// magic (exercising the decoder), or as a record stream that is first wrapped
-// into a valid frame (exercising names, sizes and paths). A write outside the
-// target directory, an overflow or a leak is a finding.
+// platform (see inputs.h for how the input is read). Nothing may land outside
+// the target directory, whatever the names; an overflow or a leak is a finding;
+// and when a record stream unpacks without a stop, the files are what its
+// records say.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <map>
 #include <string>
+
+#include <zlib.h>
 
 #include "extract/extract.h"
 #include "launcher/launch.h"
 #include "payload/payload.h"
+#include "tests/fuzz/inputs.h"
 #include "tests/unit/fake_platform.h"
-#include "tests/unit/payload_builder.h"
+
+namespace {
+
+const std::u16string kTarget = u"C:\\T";
+
+// Below the target once the system has resolved the path: no component climbs
+// out of it. Windows drops dots and spaces at the end of a component, so any
+// component of only dots and spaces with two dots or more may be "..".
+bool stays_inside(const std::u16string& path) {
+  if (path.compare(0, kTarget.size() + 1, kTarget + u"\\") != 0) return false;
+  size_t dots = 0;
+  bool only_dots_and_spaces = true;
+  for (size_t i = kTarget.size() + 1;; ++i) {
+    char16_t unit = i < path.size() ? path[i] : 0;
+    if (unit == u'\\' || unit == u'/' || unit == 0) {
+      if (only_dots_and_spaces && dots >= 2) return false;
+      if (unit == 0) return true;
+      dots = 0;
+      only_dots_and_spaces = true;
+    } else if (unit == u'.') {
+      ++dots;
+    } else if (unit != u' ') {
+      only_dots_and_spaces = false;
+    }
+  }
+}
+
+uint32_t stored_form(const std::string& contents) {
+  uLong crc = crc32(0, reinterpret_cast<const Bytef*>(contents.data()), uInt(contents.size()));
+  return crc == 0 ? 1 : uint32_t(crc);
+}
+
+// The files a complete stream leaves in an empty target: records in order, a
+// file whose contents already have the stored checksum left as it is.
+bool expected_files(const std::string& stream, std::map<std::u16string, std::string>* files) {
+  size_t at = 0;
+  auto take = [&](size_t n, std::string* out) {
+    if (stream.size() - at < n) return false;
+    out->assign(stream, at, n);
+    at += n;
+    return true;
+  };
+  auto little_endian = [](const std::string& bytes) {
+    uint64_t v = 0;
+    for (size_t i = bytes.size(); i-- > 0;) v = (v << 8) | static_cast<unsigned char>(bytes[i]);
+    return v;
+  };
+  for (;;) {
+    std::u16string name;
+    for (std::string unit;;) {
+      if (!take(2, &unit)) return false;
+      char16_t c = char16_t(little_endian(unit));
+      if (c == 0) break;
+      name += c;
+    }
+    if (name.empty()) return true;
+    std::string size, checksum, contents;
+    if (!take(8, &size) || !take(4, &checksum) || little_endian(size) > stream.size() - at ||
+        !take(size_t(little_endian(size)), &contents))
+      return false;
+    std::u16string path = kTarget + u"\\" + name;
+    auto existing = files->find(path);
+    uint32_t on_disk = existing == files->end() || existing->second.empty() ? 0 : stored_form(existing->second);
+    if (on_disk != uint32_t(little_endian(checksum))) (*files)[path] = contents;
+  }
+}
+
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size == 0) return 0;
   fake::reset();
-  std::string rest(reinterpret_cast<const char*>(data + 1), size - 1);
-  fake::state().payload = (data[0] & 1) ? "QOB" + rest : wrap_payload(compress_frame(rest, 18));
-  const std::u16string target = u"C:\\T";
-  wide_copy(target_directory, kPathCapacity, target.c_str());
+  fake::state().payload = fuzz_input::payload(data, size);
+  wide_copy(target_directory, kPathCapacity, kTarget.c_str());
   child_executable_path[0] = 0;
-  fake::state().directories = {target};
+  fake::state().directories = {kTarget};
+  bool stopped = false;
   try {
     payload_open();
     extract_records();
   } catch (const FatalExit&) {
+    stopped = true;
   }
   payload_close();
   for (const auto& [path, contents] : fake::state().files)
-    if (path.compare(0, target.size() + 1, target + u"\\") != 0) abort();
+    if (!stays_inside(path)) abort();
   for (const std::u16string& dir : fake::state().directories)
-    if (dir != target && dir.compare(0, target.size() + 1, target + u"\\") != 0) abort();
+    if (dir != kTarget && !stays_inside(dir)) abort();
+  if (!stopped && !fuzz_input::raw_payload(data)) {
+    std::map<std::u16string, std::string> expected;
+    if (!expected_files(std::string(reinterpret_cast<const char*>(data + 1), size - 1), &expected)) abort();
+    if (fake::state().files != expected) abort();
+  }
   return 0;
 }

@@ -4,6 +4,7 @@
 #include <deque>
 #include <cstring>
 
+#include "child/command_line.h"
 #include "child/run_child.h"
 #include "extract/directories.h"
 #include "payload/build_strings.h"
@@ -28,6 +29,7 @@ void reset() {
   payload_close();
   state() = State();
   forget_known_directories();
+  forget_launcher_path();
   child_process = 0;
 }
 

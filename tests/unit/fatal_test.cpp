@@ -50,7 +50,7 @@ TEST_F(Fatal, SystemErrorLines) {
   print_system_error("m", 5);
   print_system_error("m", 6);
   print_system_error("m", 0x80070005);
-  print_system_error("m", 77);  // the system has no text for it
+  print_system_error("m", 77);  // the system has no text for it (unlike 5, whose text is only line ends)
   EXPECT_EQ(state().err,
             "Error, couldn't launch child ([Error 2] The system cannot find the file specified.)\n"
             "m ([Error 5] )\n"

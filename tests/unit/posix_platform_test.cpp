@@ -8,7 +8,9 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include <zlib.h>
 
@@ -79,7 +81,29 @@ TEST(FullPath, IsLexicalLikeGetFullPathName) {
   EXPECT_EQ(full("/abc", 5), "/abc");
 }
 
-TEST(Folders, FollowTheEnvironment) {
+// The variables the folders come from, given back as they were: later tests in
+// the same process read them.
+class Folders : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    for (const char* name : kNames) {
+      const char* value = getenv(name);
+      saved.push_back(value != nullptr ? std::optional<std::string>(value) : std::nullopt);
+    }
+  }
+  void TearDown() override {
+    for (size_t i = 0; i < saved.size(); ++i) {
+      if (saved[i])
+        setenv(kNames[i], saved[i]->c_str(), 1);
+      else
+        unsetenv(kNames[i]);
+    }
+  }
+  static constexpr const char* kNames[] = {"HOME", "XDG_CACHE_HOME", "TMPDIR"};
+  std::vector<std::optional<std::string>> saved;
+};
+
+TEST_F(Folders, FollowTheEnvironment) {
   char16_t out[kPathCapacity];
   setenv("HOME", "/home/someone", 1);
   setenv("XDG_CACHE_HOME", "relative/cache", 1);
@@ -94,7 +118,6 @@ TEST(Folders, FollowTheEnvironment) {
   unsetenv("TMPDIR");
   platform::temp_path(out, kPathCapacity);
   EXPECT_EQ(std::u16string(out), u"/tmp/");
-  unsetenv("XDG_CACHE_HOME");
 }
 
 TEST(Environment, ValuesConvertOrReadAsNotSet) {

@@ -2,6 +2,7 @@
 // where it finds the stub. (The Windows stub is finished and run by the Windows
 // suite.)
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -29,7 +30,7 @@ class Stub : public ::testing::Test {
  protected:
   void SetUp() override {
     std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
-    dir = fs::temp_directory_path() / ("mordax-stub-writer-" + name);
+    dir = fs::temp_directory_path() / ("mordax-stub-writer-" + name + "-" + std::to_string(getpid()));
     fs::remove_all(dir);
     fs::create_directories(dir / "app/lib");
     std::ofstream(dir / "app/run", std::ios::binary) << "#!/bin/sh\nexit 0\n";

@@ -47,7 +47,7 @@ class Writer : public ::testing::Test {
  protected:
   void SetUp() override {
     std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
-    dir = fs::temp_directory_path() / ("mordax-writer-" + name);
+    dir = fs::temp_directory_path() / ("mordax-writer-" + name + "-" + std::to_string(getpid()));
     fs::remove_all(dir);
     fs::create_directories(dir / "app");
   }
@@ -173,9 +173,24 @@ TEST_F(Writer, WhatTheLauncherReliesOnIsRefused) {
 }
 
 TEST_F(Writer, BadOptionsAreRefusedWithUsage) {
-  EXPECT_NE(pack({}).status, 0u);
-  EXPECT_NE(pack({"app", "--entry", "x", "-o", "y", "--level", "99"}).status, 0u);
-  EXPECT_NE(pack({"app", "--entry", "x", "-o", "y", "--bogus"}).status, 0u);
+  // A tree that packs, so that only the option under test can be refused.
+  write_file(dir / "app/main", "x");
+  ASSERT_EQ(pack_app("main", "good.bin", {"--level", "3"}).status, 0u);
+  auto refused = [&](const std::vector<std::string>& extra) {
+    RunResult r = pack_app("main", "out.bin", extra);
+    EXPECT_EQ(r.status, 1u) << r.err;
+    EXPECT_FALSE(fs::exists(dir / "out.bin"));
+    return r.err;
+  };
+  const std::string level_range = "mordax-pack: --level must be a whole number from 1 to 22\n";
+  EXPECT_EQ(refused({"--level", "99"}), level_range);
+  EXPECT_EQ(refused({"--level", "0"}), level_range);
+  EXPECT_EQ(refused({"--level", "3x"}), level_range);
+  const std::string usage = "mordax-pack: usage: mordax-pack APP_DIR --entry REL_PATH -o OUTPUT";
+  EXPECT_EQ(refused({"--bogus"}).rfind(usage, 0), 0u);
+  RunResult none = pack({});
+  EXPECT_EQ(none.status, 1u);
+  EXPECT_EQ(none.err.rfind(usage, 0), 0u) << none.err;
 }
 
 // A folder copied from an installed application may hold a development link
