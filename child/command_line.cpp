@@ -49,7 +49,7 @@ char16_t* build_child_command_line() {
   if (arguments == nullptr || count < 1) fatal_error("Error, couldn't split the command line.");
   if (launcher_path[0] == 0) {
     uint32_t n = platform::module_path(launcher_path, kPathCapacity);
-    if (n == 0 || n >= kPathCapacity) {
+    if (!platform::fits(n, kPathCapacity)) {
       launcher_path[0] = 0;
       fatal_error("Error, couldn't find the launcher's own path.");
     }

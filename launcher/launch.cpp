@@ -16,7 +16,7 @@ bool make_full_path(char16_t* buffer, size_t capacity) {
   char16_t full[kPathCapacity];
   if (capacity > kPathCapacity) capacity = kPathCapacity;
   uint32_t length = platform::full_path(buffer, full, uint32_t(capacity));
-  if (length == 0 || length >= capacity) return false;
+  if (!platform::fits(length, uint32_t(capacity))) return false;
   return wide_copy(buffer, capacity, full);
 }
 

@@ -105,32 +105,39 @@ TargetLock lock_target_directory(const char16_t* directory);
 void unlock_target_directory();
 
 // ---- Paths and folders -----------------------------------------------------
+//
+// Every call that fills a caller's UTF-16 buffer (`out`, `capacity` units, the
+// terminator included) keeps the protocol of the Windows calls it stands for:
+//   - the text fits: it is written with its terminator, and the result is its
+//     length, less than `capacity`;
+//   - it does not fit: the result is at least `capacity` (the size needed,
+//     terminator included, where the system says it; `capacity` itself where it
+//     does not), and `out` does not hold the text;
+//   - the call fails, or the text is empty: the result is 0.
+// So a caller takes the text exactly when fits() says so.
 
-/// Full path of the launcher's own executable into `out` (capacity units).
-/// Returns its length; `capacity` when it was cut to fit (then zero-terminated
-/// within the capacity); 0 on failure. (GetModuleFileNameW's protocol.)
+/// Whether a buffer-filling call's result is a text that fitted.
+inline bool fits(uint32_t result, uint32_t capacity) { return result != 0 && result < capacity; }
+
+/// Full path of the launcher's own executable. When it does not fit, `out`
+/// holds it cut to `capacity - 1` units and the result is `capacity`, as
+/// GetModuleFileNameW leaves it.
 uint32_t module_path(char16_t* out, uint32_t capacity);
 
 /// Fully qualified form of `path`: relative parts resolved against the current
-/// directory, "." and ".." removed, symbolic links not resolved. Returns the
-/// length written; when `capacity` is too small, the size needed (terminator
-/// included) and nothing usable in `out`; 0 on failure. (GetFullPathNameW's.)
+/// directory, "." and ".." removed, symbolic links not resolved.
 uint32_t full_path(const char16_t* path, char16_t* out, uint32_t capacity);
 
-/// The temporary-files folder, ending in a separator, into `out` within
-/// `capacity` units; writes nothing (and returns 0) when it cannot.
+/// The temporary-files folder, ending in a separator.
 uint32_t temp_path(char16_t* out, uint32_t capacity);
 
 enum class KnownFolder { profile, local_app_data };
-/// The folder's current path into `out`. False when it cannot be determined or
-/// does not fit.
-bool known_folder(KnownFolder folder, char16_t* out, uint32_t capacity);
+/// The folder's current path.
+uint32_t known_folder(KnownFolder folder, char16_t* out, uint32_t capacity);
 
 // ---- Environment -----------------------------------------------------------
 
-/// Value of a variable into `buffer` (size units). Returns the length without the
-/// terminator; 0 when absent or empty; the size needed, terminator included, when
-/// the buffer is too small. (GetEnvironmentVariableW's protocol.)
+/// Value of a variable (buffer protocol above; absent and empty are both 0).
 uint32_t get_environment(const char16_t* name, char16_t* buffer, uint32_t size);
 
 /// Sets a variable, or deletes it when `value` is null. Returns success.

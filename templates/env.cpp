@@ -23,7 +23,7 @@ char16_t* env_get(const char* name) {
   if (!widen_name(name, wide)) return nullptr;
   char16_t value[kEnvLookupCapacity];
   uint32_t length = platform::get_environment(wide, value, kEnvLookupCapacity);
-  if (length == 0 || length > kEnvLookupCapacity - 1) return nullptr;
+  if (!platform::fits(length, kEnvLookupCapacity)) return nullptr;
   size_t bytes = (size_t(length) + 1) * sizeof(char16_t);
   auto* copy = static_cast<char16_t*>(malloc(bytes));
   if (copy != nullptr) memcpy(copy, value, bytes);

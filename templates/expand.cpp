@@ -55,7 +55,7 @@ void strip_trailing_separators(WideWriter& out) {
 void adopt_in_place(WideWriter& out, uint32_t result) {
   size_t room = out.capacity - out.length;
   char16_t* at = out.buffer + out.length;
-  if (result == 0 || result >= room) {
+  if (!platform::fits(result, uint32_t(room))) {
     *at = 0;  // nothing usable was written
     return;
   }
@@ -92,7 +92,7 @@ bool append_pid(WideWriter& out) {
 
 bool append_folder(WideWriter& out, platform::KnownFolder folder) {
   char16_t scratch[kPathCapacity];
-  if (!platform::known_folder(folder, scratch, kPathCapacity)) return false;
+  if (!platform::fits(platform::known_folder(folder, scratch, kPathCapacity), kPathCapacity)) return false;
   if (!out.put(scratch)) return false;
   strip_trailing_separators(out);
   return true;
@@ -117,7 +117,7 @@ bool append_value(WideWriter& out, Variable variable) {
       adopt_in_place(out, n);
       // Taken as empty, a folder that cannot be read or does not fit would turn
       // {TEMP}\app into \app at the root of the current drive.
-      if (n == 0 || n >= room) return false;
+      if (!platform::fits(n, room)) return false;
       strip_trailing_separators(out);
       return true;
     }

@@ -360,9 +360,7 @@ uint32_t full_path(const char16_t* path, char16_t* out, uint32_t capacity) {
 uint32_t temp_path(char16_t* out, uint32_t capacity) {
   const char* dir = getenv("TMPDIR");
   std::string text = (dir != nullptr && dir[0] != 0) ? dir : "/tmp";
-  text += "/";
-  uint32_t n = widen_into(text, out, capacity);
-  return n < capacity ? n : 0;
+  return widen_into(text + "/", out, capacity);
 }
 
 static bool profile_folder(std::string* out) {
@@ -377,21 +375,20 @@ static bool profile_folder(std::string* out) {
   return true;
 }
 
-bool known_folder(KnownFolder folder, char16_t* out, uint32_t capacity) {
+uint32_t known_folder(KnownFolder folder, char16_t* out, uint32_t capacity) {
   std::string path;
   if (folder == KnownFolder::local_app_data) {
     const char* cache = getenv("XDG_CACHE_HOME");
     if (cache != nullptr && cache[0] == '/') {
       path = cache;
     } else {
-      if (!profile_folder(&path)) return false;
+      if (!profile_folder(&path)) return 0;
       path += "/.cache";
     }
   } else if (!profile_folder(&path)) {
-    return false;
+    return 0;
   }
-  uint32_t n = widen_into(path, out, capacity);
-  return n != 0 && n < capacity;
+  return widen_into(path, out, capacity);
 }
 
 // ---- Environment -----------------------------------------------------------

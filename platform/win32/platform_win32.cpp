@@ -217,12 +217,14 @@ uint32_t full_path(const char16_t* path, char16_t* out, uint32_t capacity) {
 
 uint32_t temp_path(char16_t* out, uint32_t capacity) { return GetTempPathW(capacity, w(out)); }
 
-bool known_folder(KnownFolder folder, char16_t* out, uint32_t capacity) {
+uint32_t known_folder(KnownFolder folder, char16_t* out, uint32_t capacity) {
   wchar_t scratch[MAX_PATH];
   int id = folder == KnownFolder::profile ? CSIDL_PROFILE : CSIDL_LOCAL_APPDATA;
-  if (SHGetFolderPathW(/*window*/ nullptr, id, /*token*/ nullptr, /*flags*/ 0, scratch) != S_OK)
-    return false;
-  return wide_copy(out, capacity, reinterpret_cast<const char16_t*>(scratch));
+  if (SHGetFolderPathW(/*window*/ nullptr, id, /*token*/ nullptr, /*flags*/ 0, scratch) != S_OK) return 0;
+  size_t length = wcslen(scratch);
+  if (length + 1 > capacity) return uint32_t(length + 1);
+  memcpy(out, scratch, (length + 1) * sizeof(wchar_t));
+  return uint32_t(length);
 }
 
 // ---- Environment -----------------------------------------------------------

@@ -168,15 +168,13 @@ uint32_t full_path(const char16_t* path, char16_t* out, uint32_t capacity) {
 
 uint32_t temp_path(char16_t* out, uint32_t capacity) {
   if (state().temp_fails) return 0;
-  uint32_t n = put(state().temp, out, capacity);
-  return n;
+  return put(state().temp, out, capacity);
 }
 
-bool known_folder(KnownFolder folder, char16_t* out, uint32_t capacity) {
+uint32_t known_folder(KnownFolder folder, char16_t* out, uint32_t capacity) {
   bool profile = folder == KnownFolder::profile;
-  if (profile ? state().profile_fails : state().cache_fails) return false;
-  const std::u16string& value = profile ? state().profile : state().local_app_data;
-  return put(value, out, capacity) < capacity;
+  if (profile ? state().profile_fails : state().cache_fails) return 0;
+  return put(profile ? state().profile : state().local_app_data, out, capacity);
 }
 
 uint32_t get_environment(const char16_t* name, char16_t* buffer, uint32_t size) {

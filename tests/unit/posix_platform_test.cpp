@@ -107,14 +107,20 @@ TEST_F(Folders, FollowTheEnvironment) {
   char16_t out[kPathCapacity];
   setenv("HOME", "/home/someone", 1);
   setenv("XDG_CACHE_HOME", "relative/cache", 1);
-  ASSERT_TRUE(platform::known_folder(platform::KnownFolder::local_app_data, out, kPathCapacity));
+  ASSERT_EQ(platform::known_folder(platform::KnownFolder::local_app_data, out, kPathCapacity), 20u);
   EXPECT_EQ(std::u16string(out), u"/home/someone/.cache");
   setenv("XDG_CACHE_HOME", "/var/cache/me", 1);
-  ASSERT_TRUE(platform::known_folder(platform::KnownFolder::local_app_data, out, kPathCapacity));
+  ASSERT_EQ(platform::known_folder(platform::KnownFolder::local_app_data, out, kPathCapacity), 13u);
   EXPECT_EQ(std::u16string(out), u"/var/cache/me");
   setenv("TMPDIR", "/scratch", 1);
   EXPECT_EQ(platform::temp_path(out, kPathCapacity), 9u);
   EXPECT_EQ(std::u16string(out), u"/scratch/");
+  // One protocol for every filled buffer: what does not fit gives the size it
+  // needs, terminator included, and writes nothing.
+  out[0] = u'x';
+  EXPECT_EQ(platform::temp_path(out, 9), 10u);
+  EXPECT_EQ(platform::known_folder(platform::KnownFolder::local_app_data, out, 13), 14u);
+  EXPECT_EQ(out[0], u'x');
   unsetenv("TMPDIR");
   platform::temp_path(out, kPathCapacity);
   EXPECT_EQ(std::u16string(out), u"/tmp/");
