@@ -163,6 +163,27 @@ TEST_F(Launcher, FilesWithOtherContentsAreRepairedAndExtraFilesKept) {
   EXPECT_EQ(read_file(target() / "extra.txt"), "mine");
 }
 
+// With the index (Linux launchers, and Windows ones built with the opt-in), a
+// later start that finds every file in place decodes nothing; it must still
+// find a file changed with the same size, a missing one, and an index kept from
+// an earlier build of the payload.
+TEST_F(Launcher, TheIndexNeverHidesAFileThatIsNotInPlace) {
+  const fs::path small = target() / "data" / "small.txt";
+  ASSERT_EQ(run("fast").status, 0u);
+  EXPECT_EQ(tree_digest(target()), tree_digest(app("quick")));
+  std::ofstream(small, std::ios::binary) << "small filE\n";
+  ASSERT_EQ(run("fast").status, 0u);
+  EXPECT_EQ(read_file(small), "small file\n");
+  fs::remove(small);
+  ASSERT_EQ(run("fast").status, 0u);
+  EXPECT_EQ(read_file(small), "small file\n");
+  // The second version's payload with the first version's index: every file
+  // the index lists is in place, yet the payload says otherwise.
+  RunResult r = run("stale");
+  ASSERT_EQ(r.status, 0u) << r.err;
+  EXPECT_EQ(tree_digest(target()), tree_digest(app("quick2")));
+}
+
 TEST_F(Launcher, ADirectoryWhereAFileBelongsStopsWithItsPath) {
   fs::create_directories(target() / "small.txt");
   RunResult r = run("probe");
