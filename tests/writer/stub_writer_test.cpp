@@ -4,42 +4,23 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <filesystem>
-#include <fstream>
 #include <string>
+#include <vector>
 
 #include "payload/attached.h"
-#include "tests/e2e/process.h"
-
-namespace fs = std::filesystem;
+#include "tests/writer/writer_support.h"
 
 namespace {
 
-std::string read_file(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
+using namespace writer_test;
 
-uint64_t le64(const std::string& s, size_t at) {
-  uint64_t v = 0;
-  for (int i = 7; i >= 0; --i) v = (v << 8) | static_cast<unsigned char>(s[at + size_t(i)]);
-  return v;
-}
-
-class Stub : public ::testing::Test {
+class Stub : public ScratchTest {
  protected:
+  Stub() : ScratchTest("mordax-stub-writer-") {}
   void SetUp() override {
-    std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
-    dir = fs::temp_directory_path() / ("mordax-stub-writer-" + name + "-" + std::to_string(getpid()));
-    fs::remove_all(dir);
-    fs::create_directories(dir / "app/lib");
-    std::ofstream(dir / "app/run", std::ios::binary) << "#!/bin/sh\nexit 0\n";
-    std::ofstream(dir / "app/lib/data.txt", std::ios::binary) << "data\n";
-  }
-  void TearDown() override { fs::remove_all(dir); }
-
-  RunResult pack(std::vector<std::string> args, const std::string& writer = MORDAX_PACK_PATH) {
-    return run_program(writer, args);
+    ScratchTest::SetUp();
+    write_file(dir / "app/run", "#!/bin/sh\nexit 0\n");
+    write_file(dir / "app/lib/data.txt", "data\n");
   }
   std::vector<std::string> app_args(const std::string& out) {
     return {(dir / "app").string(), "--entry", "run", "--level", "3", "-o", (dir / out).string()};
@@ -50,15 +31,9 @@ class Stub : public ::testing::Test {
     a.push_back(stub);
     return a;
   }
-  // One line naming the reason, a non-zero status, and no output left.
   void expect_refused(const std::vector<std::string>& args, const std::string& out, const std::string& why) {
-    RunResult r = pack(args);
-    EXPECT_NE(r.status, 0u) << why;
-    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
-    EXPECT_NE(r.err.find(why), std::string::npos) << r.err;
-    EXPECT_FALSE(fs::exists(dir / (out + ".partial")));
+    ScratchTest::expect_refused(pack(args), why, dir / out);
   }
-  fs::path dir;
 };
 
 TEST_F(Stub, TheFinishedLauncherIsTheStubThenTheBlockThenTheFooter) {

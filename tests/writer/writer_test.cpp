@@ -4,31 +4,14 @@
 #include <unistd.h>
 #include <zstd.h>
 
-#include <filesystem>
-#include <fstream>
 #include <string>
+#include <vector>
 
-#include "tests/e2e/process.h"
-
-namespace fs = std::filesystem;
+#include "tests/writer/writer_support.h"
 
 namespace {
 
-std::string read_file(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
-
-void write_file(const fs::path& p, const std::string& contents) {
-  fs::create_directories(p.parent_path());
-  std::ofstream(p, std::ios::binary) << contents;
-}
-
-uint64_t le64(const std::string& s, size_t at) {
-  uint64_t v = 0;
-  for (int i = 7; i >= 0; --i) v = (v << 8) | static_cast<unsigned char>(s[at + size_t(i)]);
-  return v;
-}
+using namespace writer_test;
 
 // Record names of a decoded stream, in order (ASCII names only).
 std::vector<std::string> names_of(const std::string& stream) {
@@ -43,17 +26,9 @@ std::vector<std::string> names_of(const std::string& stream) {
   }
 }
 
-class Writer : public ::testing::Test {
+class Writer : public ScratchTest {
  protected:
-  void SetUp() override {
-    std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
-    dir = fs::temp_directory_path() / ("mordax-writer-" + name + "-" + std::to_string(getpid()));
-    fs::remove_all(dir);
-    fs::create_directories(dir / "app");
-  }
-  void TearDown() override { fs::remove_all(dir); }
-
-  RunResult pack(const std::vector<std::string>& args) { return run_program(MORDAX_PACK_PATH, args); }
+  Writer() : ScratchTest("mordax-writer-") {}
   RunResult pack_app(const std::string& entry, const std::string& out, std::vector<std::string> extra = {}) {
     std::vector<std::string> args = {(dir / "app").string(), "--entry", entry, "-o", (dir / out).string()};
     args.insert(args.end(), extra.begin(), extra.end());
@@ -61,14 +36,9 @@ class Writer : public ::testing::Test {
   }
   // A refusal: non-zero status, one line naming `what`, and no output left.
   void expect_refused(const std::string& entry, const std::string& what) {
-    RunResult r = pack_app(entry, "out.bin");
-    EXPECT_NE(r.status, 0u) << what;
-    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
-    EXPECT_NE(r.err.find(what), std::string::npos) << r.err;
+    ScratchTest::expect_refused(pack_app(entry, "out.bin"), what, dir / "out.bin");
     EXPECT_FALSE(fs::exists(dir / "out.bin"));
-    EXPECT_FALSE(fs::exists(dir / "out.bin.partial"));
   }
-  fs::path dir;
 };
 
 TEST_F(Writer, TheWorkedExampleGivesTheDocumentedStreamBytes) {
