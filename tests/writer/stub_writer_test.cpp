@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "payload/attached.h"
+#include "payload/index.h"
 #include "tests/writer/writer_support.h"
 
 namespace {
@@ -42,7 +43,9 @@ TEST_F(Stub, TheFinishedLauncherIsTheStubThenTheBlockThenTheFooter) {
     args.push_back(extra);
   RunResult r = pack(args);
   ASSERT_EQ(r.status, 0u) << r.err;
-  ASSERT_EQ(pack(app_args("bare.bin")).status, 0u);
+  std::vector<std::string> bare = app_args("bare.bin");
+  bare.insert(bare.end(), {"--index", (dir / "bare.index").string()});
+  ASSERT_EQ(pack(bare).status, 0u);
 
   std::string stub = read_file(MORDAX_STUB_PATH), out = read_file(dir / "launcher");
   ASSERT_GT(out.size(), stub.size() + kAttachedFooterSize);
@@ -62,6 +65,19 @@ TEST_F(Stub, TheFinishedLauncherIsTheStubThenTheBlockThenTheFooter) {
   EXPECT_EQ(std::string(reinterpret_cast<const char*>(block.payload), size_t(block.payload_size)),
             read_file(dir / "bare.bin"))
       << "the payload is the one the writer writes bare";
+  ASSERT_NE(block.index, nullptr);
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(block.index), size_t(block.index_size)),
+            read_file(dir / "bare.index"))
+      << "the index too";
+  IndexReader reader;
+  ASSERT_TRUE(parse_index(block.index, block.index_size, block.payload, block.payload_size, 1023, &reader));
+  std::vector<std::string> names;
+  for (IndexEntry e; reader.next(&e);) {
+    std::string name;
+    for (size_t i = 0; i < e.units; ++i) name += char(e.name[2 * i]);
+    names.push_back(name + " " + std::to_string(e.size));
+  }
+  EXPECT_EQ(names, (std::vector<std::string>{"run 17", "lib\\data.txt 5"}));
   EXPECT_NE(fs::status(dir / "launcher").permissions() & fs::perms::owner_exec, fs::perms::none) << "executable";
 }
 
