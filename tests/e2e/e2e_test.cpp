@@ -11,7 +11,7 @@
 
 #include "tests/e2e/escape.h"
 #include "tests/e2e/launchers.h"
-#include "tests/e2e/process.h"
+#include "tests/support/process.h"
 #include "tests/e2e/tree_digest.h"
 
 namespace fs = std::filesystem;

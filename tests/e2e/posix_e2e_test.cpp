@@ -12,7 +12,7 @@
 #include <thread>
 
 #include "tests/e2e/launchers.h"
-#include "tests/e2e/process_posix.h"
+#include "tests/support/process_posix.h"
 #include "tests/e2e/tree_digest.h"
 
 namespace fs = std::filesystem;

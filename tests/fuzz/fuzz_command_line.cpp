@@ -8,7 +8,7 @@
 
 #include "child/command_line.h"
 #include "tests/fuzz/inputs.h"
-#include "tests/unit/windows_split.h"
+#include "tests/support/windows_split.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::vector<std::u16string> arguments = fuzz_input::arguments(data, size);

@@ -13,7 +13,7 @@
 
 #include "extract/extract.h"
 #include "payload/index.h"
-#include "tests/unit/fake_platform.h"
+#include "tests/support/fake_platform.h"
 
 namespace {
 

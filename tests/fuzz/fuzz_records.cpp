@@ -15,7 +15,7 @@
 #include "launcher/launch.h"
 #include "payload/payload.h"
 #include "tests/fuzz/inputs.h"
-#include "tests/unit/fake_platform.h"
+#include "tests/support/fake_platform.h"
 
 namespace {
 
@@ -79,7 +79,8 @@ bool expected_files(const std::string& stream, std::map<std::u16string, std::str
     std::u16string path = kTarget + u"\\" + name;
     auto existing = files->find(path);
     uint32_t on_disk = existing == files->end() || existing->second.empty() ? 0 : stored_form(existing->second);
-    if (on_disk != uint32_t(little_endian(checksum))) (*files)[path] = contents;
+    // An absent or empty file never matches, whatever the stored value.
+    if (on_disk == 0 || on_disk != uint32_t(little_endian(checksum))) (*files)[path] = contents;
   }
 }
 

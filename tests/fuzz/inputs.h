@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/unit/payload_builder.h"
+#include "tests/support/payload_builder.h"
 
 namespace fuzz_input {
 

@@ -13,7 +13,7 @@
 #include "payload/payload.h"
 #include "templates/expand.h"
 #include "tests/fuzz/inputs.h"
-#include "tests/unit/fake_platform.h"
+#include "tests/support/fake_platform.h"
 
 namespace fs = std::filesystem;
 

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "common/little_endian.h"
-#include "tests/e2e/process.h"
+#include "tests/support/process.h"
 
 namespace writer_test {
 

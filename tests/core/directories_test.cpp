@@ -3,7 +3,7 @@
 #include <string>
 
 #include "extract/directories.h"
-#include "tests/unit/fake_platform.h"
+#include "tests/support/fake_platform.h"
 
 namespace {
 

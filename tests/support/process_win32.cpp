@@ -3,7 +3,7 @@
 #include <stdexcept>
 #include <thread>
 
-#include "tests/e2e/process.h"
+#include "tests/support/process.h"
 
 namespace {
 

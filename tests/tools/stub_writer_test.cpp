@@ -9,7 +9,7 @@
 
 #include "payload/attached.h"
 #include "payload/index.h"
-#include "tests/writer/writer_support.h"
+#include "tests/tools/writer_support.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include "templates/env.h"
 #include "templates/expand.h"
 #include "templates/run_identity.h"
-#include "tests/unit/fake_platform.h"
+#include "tests/support/fake_platform.h"
 
 namespace {
 

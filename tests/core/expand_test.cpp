@@ -3,7 +3,7 @@
 #include <string>
 
 #include "templates/expand.h"
-#include "tests/unit/fake_platform.h"
+#include "tests/support/fake_platform.h"
 
 namespace {
 

@@ -6,8 +6,8 @@
 #include "extract/extract.h"
 #include "launcher/console.h"
 #include "launcher/launch.h"
-#include "tests/unit/fake_platform.h"
-#include "tests/unit/payload_builder.h"
+#include "tests/support/fake_platform.h"
+#include "tests/support/payload_builder.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "tests/unit/payload_builder.h"
+#include "tests/support/payload_builder.h"
 
 #include <zlib.h>
 #include <zstd.h>

@@ -7,7 +7,7 @@
 #include <cstring>
 #include <stdexcept>
 
-#include "tests/e2e/process_posix.h"
+#include "tests/support/process_posix.h"
 
 extern char** environ;
 

@@ -1,4 +1,4 @@
-#include "tests/unit/fake_platform.h"
+#include "tests/support/fake_platform.h"
 
 #include <cstdlib>
 #include <deque>

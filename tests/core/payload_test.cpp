@@ -1,8 +1,8 @@
 #include <gtest/gtest.h>
 
 #include "payload/payload.h"
-#include "tests/unit/fake_platform.h"
-#include "tests/unit/payload_builder.h"
+#include "tests/support/fake_platform.h"
+#include "tests/support/payload_builder.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 
 #include "child/run_child.h"
 #include "launcher/console.h"
-#include "tests/unit/fake_platform.h"
+#include "tests/support/fake_platform.h"
 
 namespace {
 

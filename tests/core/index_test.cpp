@@ -10,8 +10,8 @@
 
 #include "extract/extract.h"
 #include "payload/index.h"
-#include "tests/unit/fake_platform.h"
-#include "tests/unit/payload_builder.h"
+#include "tests/support/fake_platform.h"
+#include "tests/support/payload_builder.h"
 
 namespace {
 

@@ -3,8 +3,8 @@
 #include <string>
 
 #include "child/command_line.h"
-#include "tests/unit/fake_platform.h"
-#include "tests/unit/windows_split.h"
+#include "tests/support/fake_platform.h"
+#include "tests/support/windows_split.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "launcher/fatal.h"
-#include "tests/unit/fake_platform.h"
+#include "tests/support/fake_platform.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/writer/writer_support.h"
+#include "tests/tools/writer_support.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 // test can signal it before it ends.
 #pragma once
 
-#include "tests/e2e/process.h"
+#include "tests/support/process.h"
 
 struct Started {
   long pid = 0;
