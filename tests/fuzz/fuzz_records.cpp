@@ -21,28 +21,6 @@ namespace {
 
 const std::u16string kTarget = u"C:\\T";
 
-// Below the target once the system has resolved the path: no component climbs
-// out of it. Windows drops dots and spaces at the end of a component, so any
-// component of only dots and spaces with two dots or more may be "..".
-bool stays_inside(const std::u16string& path) {
-  if (path.compare(0, kTarget.size() + 1, kTarget + u"\\") != 0) return false;
-  size_t dots = 0;
-  bool only_dots_and_spaces = true;
-  for (size_t i = kTarget.size() + 1;; ++i) {
-    char16_t unit = i < path.size() ? path[i] : 0;
-    if (unit == u'\\' || unit == u'/' || unit == 0) {
-      if (only_dots_and_spaces && dots >= 2) return false;
-      if (unit == 0) return true;
-      dots = 0;
-      only_dots_and_spaces = true;
-    } else if (unit == u'.') {
-      ++dots;
-    } else if (unit != u' ') {
-      only_dots_and_spaces = false;
-    }
-  }
-}
-
 uint32_t stored_form(const std::string& contents) {
   uLong crc = crc32(0, reinterpret_cast<const Bytef*>(contents.data()), uInt(contents.size()));
   return crc == 0 ? 1 : uint32_t(crc);
@@ -102,9 +80,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   payload_close();
   for (const auto& [path, contents] : fake::state().files)
-    if (!stays_inside(path)) abort();
+    if (!fuzz_input::stays_inside(path, kTarget)) abort();
   for (const std::u16string& dir : fake::state().directories)
-    if (dir != kTarget && !stays_inside(dir)) abort();
+    if (dir != kTarget && !fuzz_input::stays_inside(dir, kTarget)) abort();
   if (!stopped && !fuzz_input::raw_payload(data)) {
     std::map<std::u16string, std::string> expected;
     if (!expected_files(std::string(reinterpret_cast<const char*>(data + 1), size - 1), &expected)) abort();

@@ -47,4 +47,26 @@ inline std::string payload(const uint8_t* data, size_t size) {
   return raw_payload(data) ? "QOB" + rest : wrap_payload(compress_frame(rest, 18));
 }
 
+/// Whether `path` lies below `target` once resolved: a component of only dots
+/// and spaces with two dots or more climbs out of it, since Windows drops dots
+/// and spaces at the end of a component, so any such component may be "..".
+inline bool stays_inside(const std::u16string& path, const std::u16string& target) {
+  if (path.compare(0, target.size() + 1, target + u"\\") != 0) return false;
+  size_t dots = 0;
+  bool only_dots_and_spaces = true;
+  for (size_t i = target.size() + 1;; ++i) {
+    char16_t unit = i < path.size() ? path[i] : 0;
+    if (unit == u'\\' || unit == u'/' || unit == 0) {
+      if (only_dots_and_spaces && dots >= 2) return false;
+      if (unit == 0) return true;
+      dots = 0;
+      only_dots_and_spaces = true;
+    } else if (unit == u'.') {
+      ++dots;
+    } else if (unit != u' ') {
+      only_dots_and_spaces = false;
+    }
+  }
+}
+
 }  // namespace fuzz_input
