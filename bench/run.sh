@@ -93,7 +93,7 @@ range() { echo "$(stat_of "$1" "$2" median) ($(stat_of "$1" "$2" min)-$(stat_of 
   echo "Workload: $files files, $tree_mb MB; payload $payload_mb MB at level $level ($(cat "$work/pack_default.seconds") s to pack);"
   echo "tar + zstd -$level --long=27: $zstd_mb MB ($(cat "$work/zstd_default.seconds") s). Machine: $(nproc) cores, $(uname -sr)."
   echo "Packing with --stub linux-x64: $(cat "$work/pack_stub.seconds") s, against the bare payload $(cat "$work/pack_default.seconds") s plus a copy of it $(cat "$work/copy.seconds") s."
-  echo "Medians of $runs runs, commands alternated; seconds (min-max)."
+  echo "Medians of $runs runs of each command (hyperfine, the commands one after another); seconds (min-max)."
   echo
   echo "| measure | launcher | reference | ratio | goal |"
   echo "|---|---|---|---|---|"
