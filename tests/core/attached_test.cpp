@@ -24,12 +24,14 @@ struct Block {
   size_t payload_at;
 };
 
-Block make_block() {
+// With `indexed`, the longer header and the index "INDEX" after the payload.
+Block make_block(bool indexed = false) {
   Block b;
-  b.bytes.assign(kAttachedHeaderSize, 0);
+  uint32_t header_size = indexed ? kAttachedIndexedHeaderSize : kAttachedHeaderSize;
+  b.bytes.assign(header_size, 0);
   memcpy(b.bytes.data(), kAttachedMagic, sizeof kAttachedMagic);
   put32(b.bytes, 8, kAttachedVersion);
-  put32(b.bytes, 12, kAttachedHeaderSize);
+  put32(b.bytes, 12, header_size);
   for (int i = 0; i < 6; ++i) {
     b.string_at[i] = b.bytes.size();
     put32(b.bytes, 16 + 8 * size_t(i), uint32_t(b.bytes.size()));
@@ -44,6 +46,12 @@ Block make_block() {
   put64(b.bytes, 64, b.payload_at);
   put64(b.bytes, 72, 7);
   for (char c : std::string("PAYLOAD")) b.bytes.push_back(uint8_t(c));
+  if (indexed) {
+    while (b.bytes.size() % 16 != 0) b.bytes.push_back(0);
+    put64(b.bytes, 80, b.bytes.size());
+    put64(b.bytes, 88, 5);
+    for (char c : std::string("INDEX")) b.bytes.push_back(uint8_t(c));
+  }
   return b;
 }
 
@@ -85,6 +93,28 @@ TEST(AttachedBlock, ABlockThatCannotBeTrustedIsRefused) {
   EXPECT_FALSE(changed([&](auto& c) { put64(c, 64, UINT64_MAX - 2); })) << "payload offset that would wrap";
   EXPECT_FALSE(changed([&](auto& c) { put64(c, 72, UINT64_MAX); })) << "payload size that would wrap";
   EXPECT_TRUE(changed([&](auto& c) { put64(c, 72, 0); })) << "an empty payload is still a block";
+}
+
+// A block from an older writer has no index; a newer one's index is checked
+// like the payload.
+TEST(AttachedBlock, TheIndexIsTakenOnlyFromInsideTheBlock) {
+  AttachedBlock out;
+  Block plain = make_block();
+  ASSERT_TRUE(parse_attached_block(plain.bytes.data(), plain.bytes.size(), &out));
+  EXPECT_EQ(out.index, nullptr);
+  Block b = make_block(/*indexed*/ true);
+  ASSERT_TRUE(parse_attached_block(b.bytes.data(), b.bytes.size(), &out));
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(out.index), size_t(out.index_size)), "INDEX");
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(out.payload), size_t(out.payload_size)), "PAYLOAD");
+  auto changed = [&](auto change) {
+    std::vector<unsigned char> copy = b.bytes;
+    change(copy);
+    return parses(copy);
+  };
+  EXPECT_FALSE(changed([](auto& c) { put64(c, 88, 6); })) << "index past the end";
+  EXPECT_FALSE(changed([](auto& c) { put64(c, 80, 40); })) << "index inside the header";
+  EXPECT_FALSE(changed([](auto& c) { put64(c, 80, UINT64_MAX - 2); })) << "index offset that would wrap";
+  EXPECT_FALSE(changed([](auto& c) { put64(c, 88, UINT64_MAX); })) << "index size that would wrap";
 }
 
 }  // namespace
