@@ -22,9 +22,10 @@
 #include <utility>
 #include <vector>
 
+#include "common/owner.h"
+#include "common/utf.h"
 #include "platform/platform.h"
 #include "platform/posix/arguments.h"
-#include "common/utf.h"
 
 #ifndef P_PIDFD
 #define P_PIDFD 3
@@ -39,35 +40,9 @@ const bool child_takes_command_line = false;
 
 namespace {
 
-// The one owner of a file descriptor: it closes it when it goes, so no error
-// path closes by hand.
-class Descriptor {
- public:
-  explicit Descriptor(int fd = -1) : fd_(fd) {}
-  Descriptor(Descriptor&& other) noexcept : fd_(other.release()) {}
-  Descriptor& operator=(Descriptor&& other) noexcept {
-    reset(other.release());
-    return *this;
-  }
-  Descriptor(const Descriptor&) = delete;
-  Descriptor& operator=(const Descriptor&) = delete;
-  ~Descriptor() { reset(); }
-
-  explicit operator bool() const { return fd_ >= 0; }
-  int get() const { return fd_; }
-  int release() {
-    int fd = fd_;
-    fd_ = -1;
-    return fd;
-  }
-  void reset(int fd = -1) {
-    if (fd_ >= 0) close(fd_);
-    fd_ = fd;
-  }
-
- private:
-  int fd_;
-};
+void close_descriptor(int fd) { close(fd); }
+// open() and its kin give -1 on failure, which is no descriptor.
+using Descriptor = Owner<int, -1, close_descriptor>;
 
 int kept_argc;
 char** kept_argv;

@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <utility>
 
+#include "common/owner.h"
 #include "platform/platform.h"
 
 // The linker places this at the start of the loaded image.
@@ -28,35 +29,9 @@ wchar_t* w(char16_t* text) { return reinterpret_cast<wchar_t*>(text); }
 HANDLE h(intptr_t value) { return reinterpret_cast<HANDLE>(value); }
 intptr_t v(HANDLE handle) { return reinterpret_cast<intptr_t>(handle); }
 
-// The one owner of a handle: it closes it when it goes, so no error path closes
-// by hand. Empty is null; callers turn INVALID_HANDLE_VALUE into null.
-class Handle {
- public:
-  explicit Handle(HANDLE handle = nullptr) : handle_(handle) {}
-  Handle(Handle&& other) noexcept : handle_(other.release()) {}
-  Handle& operator=(Handle&& other) noexcept {
-    reset(other.release());
-    return *this;
-  }
-  Handle(const Handle&) = delete;
-  Handle& operator=(const Handle&) = delete;
-  ~Handle() { reset(); }
-
-  explicit operator bool() const { return handle_ != nullptr; }
-  HANDLE get() const { return handle_; }
-  HANDLE release() {
-    HANDLE handle = handle_;
-    handle_ = nullptr;
-    return handle;
-  }
-  void reset(HANDLE handle = nullptr) {
-    if (handle_ != nullptr) CloseHandle(handle_);
-    handle_ = handle;
-  }
-
- private:
-  HANDLE handle_;
-};
+void close_handle(HANDLE handle) { CloseHandle(handle); }
+// Empty is null; callers turn INVALID_HANDLE_VALUE into null.
+using Handle = Owner<HANDLE, nullptr, close_handle>;
 
 HANDLE valid_or_null(HANDLE handle) { return handle == INVALID_HANDLE_VALUE ? nullptr : handle; }
 

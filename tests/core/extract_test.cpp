@@ -17,12 +17,7 @@ using fake::state;
 
 class Extraction : public ::testing::Test {
  protected:
-  void SetUp() override {
-    fake::reset();
-    wide_copy(target_directory, kPathCapacity, u"C:\\T");
-    child_executable_path[0] = 0;
-    state().directories = {u"C:\\T"};
-  }
+  void SetUp() override { fake::reset_in_target(u"C:\\T"); }
 
   // Runs the record loop over a payload; returns the fatal status, or 0.
   int extract(const std::vector<RecordSpec>& records) {

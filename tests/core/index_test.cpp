@@ -23,10 +23,8 @@ const std::vector<RecordSpec> kRecords = {
 class Index : public ::testing::Test {
  protected:
   void SetUp() override {
-    fake::reset();
-    wide_copy(target_directory, kPathCapacity, u"C:\\T");
-    child_executable_path[0] = 0;
-    state().directories = {u"C:\\T", u"C:\\T\\lib"};
+    fake::reset_in_target(u"C:\\T");
+    state().directories.insert(u"C:\\T\\lib");
     state().payload = make_payload(kRecords);
     state().index = make_index(kRecords, state().payload);
     state().files[u"C:\\T\\app.exe"] = "MZ program";

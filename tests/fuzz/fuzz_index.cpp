@@ -30,7 +30,6 @@ uint32_t crc_of(const std::string& bytes, size_t from) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size == 0) return 0;
-  fake::reset();
   const std::string payload = "QOB any payload bytes";
   std::string rest(reinterpret_cast<const char*>(data + 1), size - 1);
   std::string index = rest;
@@ -44,12 +43,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     put_le(index, 24, crc_of(payload, 0), 4);
     put_le(index, 28, crc_of(index, kIndexHeaderSize), 4);
   }
+  const std::u16string target = u"C:\\T";
+  fake::reset_in_target(target);
   fake::state().payload = payload;
   fake::state().index = index;
-  const std::u16string target = u"C:\\T";
-  wide_copy(target_directory, kPathCapacity, target.c_str());
-  child_executable_path[0] = 0;
-  fake::state().directories = {target};
   bool taken = false;
   try {
     taken = records_in_place();

@@ -66,11 +66,8 @@ bool expected_files(const std::string& stream, std::map<std::u16string, std::str
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size == 0) return 0;
-  fake::reset();
+  fake::reset_in_target(kTarget);
   fake::state().payload = fuzz_input::payload(data, size);
-  wide_copy(target_directory, kPathCapacity, kTarget.c_str());
-  child_executable_path[0] = 0;
-  fake::state().directories = {kTarget};
   bool stopped = false;
   try {
     payload_open();

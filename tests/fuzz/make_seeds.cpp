@@ -45,11 +45,8 @@ std::string utf16le(const std::u16string& text) {
 
 // The files a records seed unpacks, or nothing when it stops.
 std::map<std::u16string, std::string> unpacked(const std::string& seed) {
-  fake::reset();
+  fake::reset_in_target(u"C:\\T");
   fake::state().payload = fuzz_input::payload(bytes(seed), seed.size());
-  wide_copy(target_directory, kPathCapacity, u"C:\\T");
-  child_executable_path[0] = 0;
-  fake::state().directories = {u"C:\\T"};
   try {
     payload_open();
     extract_records();

@@ -7,6 +7,7 @@
 #include "child/command_line.h"
 #include "child/run_child.h"
 #include "extract/directories.h"
+#include "extract/extract.h"
 #include "payload/build_strings.h"
 #include "payload/index.h"
 #include "payload/payload.h"
@@ -31,6 +32,13 @@ void reset() {
   forget_known_directories();
   forget_launcher_path();
   child_process = 0;
+}
+
+void reset_in_target(const std::u16string& target) {
+  reset();
+  wide_copy(target_directory, kPathCapacity, target.c_str());
+  child_executable_path[0] = 0;
+  state().directories = {target};
 }
 
 std::string narrow(const std::u16string& text) {

@@ -74,6 +74,9 @@ struct State {
 State& state();
 /// Fresh state, an empty directory memo and no child.
 void reset();
+/// reset(), then the record loop's target directory is `target`, which
+/// exists, and no first record has been read.
+void reset_in_target(const std::u16string& target);
 std::string narrow(const std::u16string& text);
 
 }  // namespace fake
