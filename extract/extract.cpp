@@ -113,6 +113,7 @@ bool records_in_place() {
   // the first record is the child.
   bool first_record = true;
   for (IndexEntry entry; reader.next(&entry); first_record = false) {
+    if (!first_record && entry.size != 0) continue;
     take_index_name(entry);
     if (first_record) wide_copy(child_executable_path, kPathCapacity, record_path);
     platform::OutputFile file{};
