@@ -4,6 +4,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <map>
 #include <sstream>
 #include <string>
@@ -407,6 +408,21 @@ TEST_F(Launcher, TheChildWritesToTheLaunchersStreams) {
   EXPECT_NE(r.out.find("argc=1"), std::string::npos);
 }
 
+// Wine now and then loses a process while bringing it up under load: the new
+// process dies before it reports to the server, and CreateProcessW fails with
+// ERROR_INTERNAL_ERROR. Among the ~1600 processes this test starts
+// that happens about once in a few CI runs, so a round that fails only that
+// way runs once more. A launcher fault that causes it would fail again.
+static bool lost_by_wine(const std::vector<RunResult>& results) {
+  bool any = false;
+  for (const RunResult& r : results) {
+    if (r.status == 0) continue;
+    if (!kWindows || r.err.find("[Error 1359]") == std::string::npos) return false;
+    any = true;
+  }
+  return any;
+}
+
 TEST_F(Launcher, LaunchersStartedTogetherAllRunTheirChildWithCorrectFiles) {
   const std::string expected = tree_digest(app("quick"));
   const char* rounds_setting = getenv("MORDAX_E2E_CONCURRENT_ROUNDS");
@@ -414,7 +430,7 @@ TEST_F(Launcher, LaunchersStartedTogetherAllRunTheirChildWithCorrectFiles) {
   constexpr int kLaunchers = 16;
   RunOptions o = options();
   o.env["PROBE_DIGEST"] = "1";
-  for (int round = 0; round < rounds; ++round) {
+  auto start_together = [&] {
     fs::remove_all(target());
     std::vector<RunResult> results(kLaunchers);
     std::vector<std::thread> threads;
@@ -428,6 +444,14 @@ TEST_F(Launcher, LaunchersStartedTogetherAllRunTheirChildWithCorrectFiles) {
         }
       });
     for (std::thread& t : threads) t.join();
+    return results;
+  };
+  for (int round = 0; round < rounds; ++round) {
+    std::vector<RunResult> results = start_together();
+    if (lost_by_wine(results)) {
+      std::cerr << "round " << round << ": Wine lost a process while starting it; running the round again\n";
+      results = start_together();
+    }
     for (const RunResult& r : results) {
       ASSERT_EQ(r.status, 0u) << "round " << round << ": " << r.err;
       ASSERT_EQ(report(r)["digest"], expected) << "round " << round;
