@@ -10,8 +10,9 @@
 # names what fills APP_DIR at build time, so the payload is rewritten after it.
 # A Linux launcher also carries the payload's index (written by mordax-pack from
 # the same run, or given as INDEX), so that a later start that finds every file
-# in place decodes nothing. A Windows launcher unpacks as it always has (one
-# thread, decoding at every start) unless FAST_START opts it into the index.
+# in place decodes nothing, and decodes on a second core while it writes. A
+# Windows launcher unpacks as it always has (its main thread alone, decoding at
+# every start) unless FAST_START opts it into both.
 set(_MORDAX_ROOT "${CMAKE_CURRENT_LIST_DIR}/.." CACHE INTERNAL "")
 include("${CMAKE_CURRENT_LIST_DIR}/MordaxDefaults.cmake")
 
@@ -123,6 +124,11 @@ function(mordax_add_launcher target)
     set(MORDAX_INDEX_INCBIN "\".incbin \\\"${index}\\\"\\n\"")
   else()
     set(MORDAX_INDEX_INCBIN "")
+  endif()
+  if(arg_FAST_START)
+    set(MORDAX_FAST_START 1)
+  else()
+    set(MORDAX_FAST_START 0)
   endif()
   configure_file("${_MORDAX_ROOT}/cmake/launcher/payload.cpp.in" "${gen}/payload.cpp" @ONLY)
   set_source_files_properties("${gen}/payload.cpp" PROPERTIES OBJECT_DEPENDS "${payload};${index}")

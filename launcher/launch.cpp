@@ -68,7 +68,7 @@ uint32_t launch(const char16_t* argv0) {
 
   lock_target();
   if (!records_in_place()) {
-    payload_open();
+    payload_open(platform::two_cores_by_default || embedded_fast_start());
     extract_records();
     payload_close();
   }

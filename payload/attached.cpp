@@ -28,7 +28,8 @@ bool parse_attached_block(const unsigned char* data, uint64_t size, AttachedBloc
   out->payload_size = payload_size;
   out->index = nullptr;
   out->index_size = 0;
-  if (header_size == kAttachedIndexedHeaderSize) {
+  out->fast_start = header_size == kAttachedIndexedHeaderSize;
+  if (out->fast_start) {
     uint64_t index_offset = load_le64(data + 80), index_size = load_le64(data + 88);
     if (index_offset < header_size || index_offset > size || index_size > size - index_offset) return false;
     out->index = data + index_offset;

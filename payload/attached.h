@@ -4,7 +4,9 @@
 //
 //   offset 0    8 bytes   magic "MDXBLOCK"
 //   offset 8    4 bytes   layout version, 1
-//   offset 12   4 bytes   header size: 80, or 96 with an index
+//   offset 12   4 bytes   header size: 80, or 96 with an index: always 96
+//                         where the build opted into the index and the second
+//                         core (the index is then empty when it had none)
 //   offset 16   6 x 8     the strings, in the order of BuildStrings: offset and
 //                         length in UTF-16 units; each is UTF-16LE at an even
 //                         offset and followed by one zero unit
@@ -54,6 +56,7 @@ struct AttachedBlock {
   uint64_t payload_size;
   const unsigned char* index;  // null when the block carries none
   uint64_t index_size;
+  bool fast_start;  // the header has the index fields, the layout of an opted-in build
 };
 
 /// Reads the block's header. False when `data` is not a well-formed block.

@@ -1,54 +1,43 @@
 #include "payload/payload.h"
 
-// The decoder context takes the platform's allocator (an advanced API).
-#define ZSTD_STATIC_LINKING_ONLY
-#include <zstd.h>
-
 #include <cstdlib>
 #include <cstring>
 
 #include "launcher/fatal.h"
+#include "payload/decoder.h"
 #include "payload/format.h"
 #include "platform/platform.h"
 
-namespace {
+FrameDecoder frame_decoder;
 
-ZSTD_DCtx* decoder;
-ZSTD_inBuffer input;  // the whole frame and what follows it, never copied
-size_t input_released;  // input below this offset has left the resident set
-
-// Compressed bytes already consumed are never read again: letting their pages
-// go keeps the payload from adding its whole size to the peak memory.
-constexpr size_t kReleaseStep = 4u << 20;
-unsigned char* output;
-size_t read_position;
-size_t window_end;
-
-}  // namespace
-
-void payload_open() {
-  PayloadBytes payload = embedded_payload();
-  if (payload.size < sizeof kPayloadMagic) fatal_header_error();
-  for (size_t i = 0; i < sizeof kPayloadMagic; ++i)
-    if (payload.data[i] != kPayloadMagic[i]) fatal_header_error();
-  output = static_cast<unsigned char*>(malloc(kDecodeBufferSize));
-  if (output == nullptr) fatal_memory_error();
-  const platform::LargeMemory* memory = platform::large_memory();
-  decoder = memory != nullptr ? ZSTD_createDCtx_advanced(ZSTD_customMem{memory->allocate, memory->release, nullptr})
-                              : ZSTD_createDCtx();
-  if (decoder == nullptr) fatal_memory_error();
-  input = {payload.data + sizeof kPayloadMagic, size_t(payload.size - sizeof kPayloadMagic), 0};
-  read_position = window_end = 0;
-  input_released = 0;
+bool FrameDecoder::step(ZSTD_outBuffer* out) {
+  size_t result = ZSTD_decompressStream(context, out, &input);
+  filled = out->pos == out->size;
+  if (ZSTD_isError(result)) return false;
+  // Compressed bytes already consumed are never read again: letting their
+  // pages go keeps the payload from adding its whole size to the peak memory.
+  if (input.pos - released >= release_step) {
+    platform::release_pages(static_cast<const unsigned char*>(input.src) + released, input.pos - released);
+    released = input.pos;
+  }
+  return true;
 }
 
 namespace {
 
+bool two_cores_running;
+unsigned char* output;
+size_t read_position;
+size_t window_end;
+
+// A two-threaded process pays a TLB shoot-down per release: fewer, larger
+// steps there.
+constexpr size_t kReleaseStep = 4u << 20;
+constexpr size_t kTwoCoreReleaseStep = 8u << 20;
+
 // Takes the next `count` decoded bytes, copying them to `to` unless it is null.
 void consume(unsigned char* to, uint64_t count) {
-  // A step that fills the buffer completely may leave decoded bytes inside the
-  // decoder, so another step is due even when the input is used up.
-  bool filled = false;
+  FrameDecoder& d = frame_decoder;
   while (count > 0) {
     if (read_position < window_end) {
       size_t n = window_end - read_position;
@@ -59,33 +48,66 @@ void consume(unsigned char* to, uint64_t count) {
       }
       read_position += n;
       count -= n;
-    } else if (input.pos < input.size || filled) {
+    } else if (d.more()) {
       ZSTD_outBuffer out = {output, kDecodeBufferSize, 0};
-      size_t result = ZSTD_decompressStream(decoder, &out, &input);
-      filled = out.pos == kDecodeBufferSize;
-      if (ZSTD_isError(result)) fatal_decode_error();
+      if (!d.step(&out)) fatal_decode_error();
       read_position = 0;
       window_end = out.pos;
-      if (input.pos - input_released >= kReleaseStep) {
-        platform::release_pages(static_cast<const unsigned char*>(input.src) + input_released,
-                                input.pos - input_released);
-        input_released = input.pos;
-      }
     } else {
       fatal_decode_error();
     }
   }
 }
 
+void open_output() {
+  output = static_cast<unsigned char*>(malloc(kDecodeBufferSize));
+  if (output == nullptr) fatal_memory_error();
+  read_position = window_end = 0;
+}
+
 }  // namespace
 
-void payload_read(void* destination, uint64_t count) { consume(static_cast<unsigned char*>(destination), count); }
+void payload_open(bool two_cores) {
+  PayloadBytes payload = embedded_payload();
+  if (payload.size < sizeof kPayloadMagic) fatal_header_error();
+  for (size_t i = 0; i < sizeof kPayloadMagic; ++i)
+    if (payload.data[i] != kPayloadMagic[i]) fatal_header_error();
+  if (!two_cores) open_output();
+  FrameDecoder& d = frame_decoder;
+  const platform::LargeMemory* memory = platform::large_memory();
+  d.context = memory != nullptr ? ZSTD_createDCtx_advanced(ZSTD_customMem{memory->allocate, memory->release, nullptr})
+                                : ZSTD_createDCtx();
+  if (d.context == nullptr) fatal_memory_error();
+  d.input = {payload.data + sizeof kPayloadMagic, size_t(payload.size - sizeof kPayloadMagic), 0};
+  d.released = 0;
+  d.filled = false;
+  d.release_step = two_cores ? kTwoCoreReleaseStep : kReleaseStep;
+  two_cores_running = two_cores && ring_start();
+  if (two_cores && !two_cores_running) {
+    d.release_step = kReleaseStep;
+    open_output();
+  }
+}
 
-void payload_skip(uint64_t count) { consume(nullptr, count); }
+void payload_read(void* destination, uint64_t count) {
+  if (two_cores_running) return ring_take(static_cast<unsigned char*>(destination), count);
+  consume(static_cast<unsigned char*>(destination), count);
+}
+
+void payload_skip(uint64_t count) {
+  if (two_cores_running) return ring_take(nullptr, count);
+  consume(nullptr, count);
+}
+
+size_t payload_view(uint64_t count, const unsigned char** data) {
+  return two_cores_running ? ring_view(count, data) : 0;
+}
 
 void payload_close() {
-  ZSTD_freeDCtx(decoder);
-  decoder = nullptr;
+  if (two_cores_running) ring_stop();
+  two_cores_running = false;
+  ZSTD_freeDCtx(frame_decoder.context);
+  frame_decoder.context = nullptr;
   free(output);
   output = nullptr;
 }

@@ -1,8 +1,12 @@
-// The payload reader: decodes the embedded frame on demand through one fixed
-// 128 KiB buffer and hands out exactly the bytes asked for. One instance per
-// process, used by the main thread only.
+// The payload reader: decodes the embedded frame and hands out exactly the
+// bytes asked for. One instance per process, called from the main thread only.
+// It runs in one of two ways, with the same results and the same failures:
+// - on the calling thread, decoding on demand through one fixed 128 KiB buffer;
+// - on two cores: a decoding thread of its own fills a ring of large buffers
+//   ahead of the caller, who may take the bytes in place (payload_view).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 constexpr uint64_t kDecodeBufferSize = 131072;
@@ -14,10 +18,16 @@ struct PayloadBytes {
 };
 PayloadBytes embedded_payload();
 
-/// Checks the magic, allocates the decode buffer and the decoder context. Returns
-/// only on success; otherwise stops the launcher ("couldn't find attached data
-/// header" before anything is allocated, or "couldn't allocate memory").
-void payload_open();
+/// Whether the build opted this launcher into the index and the second core
+/// (a choice of Windows builds; Linux launchers have both whatever it says).
+bool embedded_fast_start();
+
+/// Checks the magic, allocates the buffers and the decoder context and, with
+/// `two_cores`, starts the decoding thread (decoding on the calling thread when
+/// its slots or its thread cannot be had). Returns only on success; otherwise stops the launcher
+/// ("couldn't find attached data header" before anything is allocated, or
+/// "couldn't allocate memory").
+void payload_open(bool two_cores);
 
 /// Copies exactly the next `count` decoded bytes to `destination`, or stops the
 /// launcher with "couldn't decode attached data" when the frame is corrupt or the
@@ -28,5 +38,11 @@ void payload_read(void* destination, uint64_t count);
 /// deliver them (the same decoding steps, the same failures), without copying.
 void payload_skip(uint64_t count);
 
-/// Frees the decoder context, then the decode buffer.
+/// The next decoded bytes as they lie in the reader's own memory, at most
+/// `count`, without consuming them (payload_skip does): valid until the next
+/// call. 0 when the reader on the calling thread is open (it hands out nothing
+/// in place) or no decoded byte is left; payload_read then says which.
+size_t payload_view(uint64_t count, const unsigned char** data);
+
+/// Ends the decoding thread if one runs, then frees the decoder context, then the decode buffer.
 void payload_close();

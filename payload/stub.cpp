@@ -42,6 +42,11 @@ PayloadBytes embedded_payload() {
   return {block->payload, block->payload_size};
 }
 
+bool embedded_fast_start() {
+  const AttachedBlock* block = attached();
+  return block != nullptr && block->fast_start;
+}
+
 IndexBytes embedded_index() {
   const AttachedBlock* block = attached();
   if (block == nullptr) return {nullptr, 0};

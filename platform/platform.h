@@ -18,6 +18,11 @@ namespace platform {
 /// Unit that separates path components ('\\' on Windows, '/' on POSIX).
 extern const char16_t path_separator;
 
+/// Whether every launcher decodes its payload on a second core (Linux), or
+/// only one whose build opted in (Windows, where the launcher otherwise runs on
+/// its main thread alone).
+extern const bool two_cores_by_default;
+
 // ---- Files ---------------------------------------------------------------
 
 /// An open output file. `os` is the backend's handle; the other fields are the

@@ -110,8 +110,9 @@ void write_output(const Options& o, std::string* partial_output) {
   try {
     bool from_tree = o.wrap_frame.empty() && o.attach.empty();
     // Windows launchers keep the single-threaded unpacking at every start
-    // unless the build opts them into the index.
-    bool indexed = from_tree && (o.target == StubTarget::linux_x64 || o.fast_start);
+    // unless the build opts them into the index and the second core; the
+    // block's layout says so even when there is no index to give.
+    bool indexed = o.fast_start || (from_tree && o.target == StubTarget::linux_x64);
     StubFinisher finisher(file, stub, o.target, strings, indexed);
     if (o.stub) finisher.begin();
     Sink sink{file};  // counts from the payload's first byte

@@ -36,6 +36,7 @@ extern char** environ;
 namespace platform {
 
 const char16_t path_separator = u'/';
+const bool two_cores_by_default = true;
 const bool child_takes_command_line = false;
 
 namespace {

@@ -19,6 +19,7 @@ extern "C" IMAGE_DOS_HEADER __ImageBase;
 namespace platform {
 
 const char16_t path_separator = u'\\';
+const bool two_cores_by_default = false;
 const bool child_takes_command_line = true;
 
 namespace {

@@ -102,8 +102,10 @@ TEST(AttachedBlock, TheIndexIsTakenOnlyFromInsideTheBlock) {
   Block plain = make_block();
   ASSERT_TRUE(parse_attached_block(plain.bytes.data(), plain.bytes.size(), &out));
   EXPECT_EQ(out.index, nullptr);
+  EXPECT_FALSE(out.fast_start);
   Block b = make_block(/*indexed*/ true);
   ASSERT_TRUE(parse_attached_block(b.bytes.data(), b.bytes.size(), &out));
+  EXPECT_TRUE(out.fast_start);
   EXPECT_EQ(std::string(reinterpret_cast<const char*>(out.index), size_t(out.index_size)), "INDEX");
   EXPECT_EQ(std::string(reinterpret_cast<const char*>(out.payload), size_t(out.payload_size)), "PAYLOAD");
   auto changed = [&](auto change) {

@@ -3,6 +3,7 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <map>
 
 #include "extract/checksum.h"
 #include "extract/extract.h"
@@ -27,7 +28,7 @@ class Extraction : public ::testing::Test {
     state().payload = payload;
     state().calls.clear();
     int status = 0;
-    payload_open();
+    payload_open(false);
     try {
       extract_records();
     } catch (const FatalExit& e) {
@@ -104,6 +105,46 @@ TEST_F(Extraction, ContentsMoveIn32KiBChunks) {
   EXPECT_EQ(state().calls, (std::vector<std::string>{"mkdir C:\\T", "open C:\\T\\a", "write 32768", "close C:\\T\\a",
                                                      "open C:\\T\\b", "write 32768", "write 1",
                                                      "close C:\\T\\b"}));
+}
+
+// The reader on two cores hands bytes out in place and runs ahead of the
+// writes; the files must not tell, not even those a failure leaves half done.
+TEST_F(Extraction, TwoCoresWriteWhatOneThreadWritesAlsoUpToAFailure) {
+  std::string frame = compress_frame(record_stream({{u"app.exe", noise(100, 1)},
+                                                    {u"big", noise((5u << 20) + 123, 2)},
+                                                    {u"d\\odd", noise(3 * 32768 + 1, 3)},
+                                                    {u"empty", ""},
+                                                    {u"tail", noise(2u << 20, 4)}}));
+  for (size_t cut : {frame.size(), frame.size() / 3, frame.size() * 2 / 3}) {
+    struct Outcome {
+      int status;
+      std::string out, err;
+      std::map<std::u16string, std::string> files;
+      std::vector<std::string> calls;
+    } outcome[2];
+    for (bool two_cores : {false, true}) {
+      fake::reset_in_target(u"C:\\T");
+      state().payload = wrap_payload(frame.substr(0, cut));
+      payload_open(two_cores);
+      int status = 0;
+      try {
+        extract_records();
+      } catch (const FatalExit& e) {
+        status = e.status;
+      }
+      payload_close();
+      outcome[two_cores] = {status, state().out, state().err, state().files, state().calls};
+    }
+    EXPECT_EQ(outcome[1].status, outcome[0].status) << "cut at " << cut;
+    EXPECT_EQ(outcome[1].out, outcome[0].out) << "cut at " << cut;
+    EXPECT_EQ(outcome[1].err, outcome[0].err) << "cut at " << cut;
+    EXPECT_TRUE(outcome[1].files == outcome[0].files) << "cut at " << cut;
+    EXPECT_EQ(outcome[0].status, cut == frame.size() ? 0 : 2);
+    // Straight from the ring, whole chunks go out many at a time.
+    EXPECT_TRUE(std::any_of(outcome[1].calls.begin(), outcome[1].calls.end(), [](const std::string& c) {
+      return c.rfind("write ", 0) == 0 && std::stoul(c.substr(6)) > 32768;
+    }));
+  }
 }
 
 TEST_F(Extraction, ALaterRecordWithTheSameNameWinsInStreamOrder) {

@@ -187,6 +187,27 @@ TEST_F(Launch, UnpackingHappensUnderTheTargetLock) {
   EXPECT_LT(at("unlock"), at("wait-status 101"));
 }
 
+// A Windows launcher moves contents through its 32 KiB buffer on the main
+// thread unless its build opted into the second core, whose ring it writes
+// from in larger pieces; the files are the same.
+TEST_F(Launch, OnlyALauncherThatOptedInWritesFromTheSecondCore) {
+  const std::string big = noise(3u << 20, 5);
+  for (bool opted_in : {false, true}) {
+    SetUp();
+    state().payload = make_payload({{u"app.exe", "MZ"}, {u"big.bin", big}});
+    state().fast_start = opted_in;
+    ASSERT_EQ(run(), 0u);
+    EXPECT_EQ(state().files[u"C:\\Users\\ann\\AppData\\Local\\tarvell-2.3.8\\big.bin"], big);
+    size_t largest = 0;
+    for (const std::string& call : state().calls)
+      if (call.rfind("write ", 0) == 0) largest = std::max<size_t>(largest, std::stoul(call.substr(6)));
+    if (opted_in)
+      EXPECT_GT(largest, 32768u);
+    else
+      EXPECT_EQ(largest, 32768u);
+  }
+}
+
 TEST_F(Launch, ATargetAnotherUserCouldHavePreparedIsRefused) {
   const std::pair<platform::TargetLock, const char*> cases[] = {
       {platform::TargetLock::symbolic_link, "it is a symbolic link"},

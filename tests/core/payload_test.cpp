@@ -1,12 +1,15 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "payload/payload.h"
 #include "tests/support/fake_platform.h"
 #include "tests/support/payload_builder.h"
 
 namespace {
 
-class PayloadReader : public ::testing::Test {
+// Every case runs with the reader on the calling thread and on two cores.
+class PayloadReader : public ::testing::TestWithParam<bool> {
  protected:
   void SetUp() override { fake::reset(); }
   void TearDown() override { payload_close(); }
@@ -15,7 +18,7 @@ class PayloadReader : public ::testing::Test {
   // care what the bytes mean).
   void open_stream(const std::string& stream) {
     fake::state().payload = wrap_payload(compress_frame(stream));
-    payload_open();
+    payload_open(GetParam());
   }
   std::string read(size_t n) {
     std::string s(n, '\0');
@@ -32,7 +35,7 @@ class PayloadReader : public ::testing::Test {
   }
 };
 
-TEST_F(PayloadReader, DeliversReadsThatStraddleAndExceedTheDecodedWindow) {
+TEST_P(PayloadReader, DeliversReadsThatStraddleAndExceedTheDecodedWindow) {
   std::string stream = noise(5 * 131072 + 777, 7);
   open_stream(stream);
   // 100000 + 100000 crosses the first window's end; 300000 spans several steps.
@@ -42,17 +45,17 @@ TEST_F(PayloadReader, DeliversReadsThatStraddleAndExceedTheDecodedWindow) {
   EXPECT_EQ(read(stream.size() - 500000), stream.substr(500000));
 }
 
-TEST_F(PayloadReader, CountZeroRunsNoDecodingStep) {
+TEST_P(PayloadReader, CountZeroRunsNoDecodingStep) {
   // Garbage after the magic fails at the first decoding step, so a read of 0
   // bytes that returns shows that no step ran.
   fake::state().payload = wrap_payload("this is not a zstd frame at all");
-  payload_open();
+  payload_open(GetParam());
   payload_read(nullptr, 0);
   EXPECT_EQ(fatal_status(1), 2);
   EXPECT_EQ(fake::state().out, "Error, couldn't decode attached data.\n");
 }
 
-TEST_F(PayloadReader, AFullBufferIsFollowedByAStepEvenWhenTheInputIsUsedUp) {
+TEST_P(PayloadReader, AFullBufferIsFollowedByAStepEvenWhenTheInputIsUsedUp) {
   // Exactly one buffer of output: the step after it produces no bytes and ends
   // the frame, so a further byte is a decoding failure, not a hang or a crash.
   std::string stream = noise(131072, 3);
@@ -62,21 +65,51 @@ TEST_F(PayloadReader, AFullBufferIsFollowedByAStepEvenWhenTheInputIsUsedUp) {
   EXPECT_EQ(fake::state().out, "Error, couldn't decode attached data.\n");
 }
 
-TEST_F(PayloadReader, ReadingPastTheEndOfTheFrameFails) {
+TEST_P(PayloadReader, ReadingPastTheEndOfTheFrameFails) {
   open_stream("abc");
   EXPECT_EQ(read(3), "abc");
   EXPECT_EQ(fatal_status(1), 2);
   EXPECT_EQ(fake::state().out, "Error, couldn't decode attached data.\n");
 }
 
-TEST_F(PayloadReader, PaddingAndTrailerValuesDoNotMatter) {
+TEST_P(PayloadReader, PaddingAndTrailerValuesDoNotMatter) {
   std::string stream = noise(5000, 11);
   std::string payload = wrap_payload(compress_frame(stream));
   for (size_t i = payload.size() - 12; i < payload.size(); ++i) payload[i] = char(0xEE);
   fake::state().payload = payload;
-  payload_open();
+  payload_open(GetParam());
   EXPECT_EQ(read(stream.size()), stream);
 }
+
+TEST_P(PayloadReader, ReadsSkipsAndViewsAgreeAcrossManyBuffers) {
+  std::string stream = noise((5u << 20) + 4321, 9);
+  open_stream(stream);
+  const size_t steps[] = {1, 70000, 2u << 20, 3, 1u << 20, 3 * 131072 + 5};
+  size_t at = 0;
+  for (size_t i = 0; at < stream.size(); ++i) {
+    size_t n = std::min(steps[i % 6], stream.size() - at);
+    const unsigned char* view = nullptr;
+    size_t seen = payload_view(n, &view);
+    ASSERT_LE(seen, n);
+    // Only the reader on two cores holds its bytes where the caller may take them.
+    if (GetParam()) {
+      ASSERT_GT(seen, 0u);
+      ASSERT_EQ(std::string(reinterpret_cast<const char*>(view), seen), stream.substr(at, seen));
+    }
+    if (i % 2 == 0) {
+      ASSERT_EQ(read(n), stream.substr(at, n)) << "at " << at;
+    } else {
+      payload_skip(n);
+    }
+    at += n;
+  }
+  const unsigned char* view;
+  EXPECT_EQ(payload_view(1, &view), 0u);
+  EXPECT_EQ(fatal_status(1), 2);
+}
+
+INSTANTIATE_TEST_SUITE_P(Readers, PayloadReader, ::testing::Values(false, true),
+                         [](const ::testing::TestParamInfo<bool>& p) { return p.param ? "TwoCores" : "OneThread"; });
 
 TEST(PayloadFailures, EachMagicByteIsChecked) {
   for (int i = 0; i < 3; ++i) {
@@ -85,7 +118,7 @@ TEST(PayloadFailures, EachMagicByteIsChecked) {
     payload[i] ^= 0x20;
     fake::state().payload = payload;
     try {
-      payload_open();
+      payload_open(false);
       ADD_FAILURE() << "magic byte " << i << " not checked";
       payload_close();
     } catch (const FatalExit& e) {
@@ -99,7 +132,7 @@ TEST(PayloadFailures, EachMagicByteIsChecked) {
 TEST(PayloadFailures, APayloadShorterThanTheMagicHasNoHeader) {
   fake::reset();
   fake::state().payload = "QO";
-  EXPECT_THROW(payload_open(), FatalExit);
+  EXPECT_THROW(payload_open(false), FatalExit);
   EXPECT_EQ(fake::state().out, "Error, couldn't find attached data header.\n");
 }
 
@@ -112,19 +145,21 @@ TEST(PayloadFailures, CorruptTruncatedAndOversizedFramesAreDecodingErrors) {
       {"corrupt", wrap_payload(frame.substr(0, 6) + "\xff\xff\xff" + frame.substr(9))},
       {"window 2^28", wrap_payload(compress_frame(stream, 28))},
   };
-  for (const auto& [what, payload] : cases) {
-    fake::reset();
-    fake::state().payload = payload;
-    payload_open();
-    std::string sink(stream.size(), '\0');
-    try {
-      payload_read(sink.data(), sink.size());
-      ADD_FAILURE() << what << " frame decoded";
-    } catch (const FatalExit& e) {
-      EXPECT_EQ(e.status, 2) << what;
-      EXPECT_EQ(fake::state().out, "Error, couldn't decode attached data.\n") << what;
+  for (bool two_cores : {false, true}) {
+    for (const auto& [what, payload] : cases) {
+      fake::reset();
+      fake::state().payload = payload;
+      payload_open(two_cores);
+      std::string sink(stream.size(), '\0');
+      try {
+        payload_read(sink.data(), sink.size());
+        ADD_FAILURE() << what << " frame decoded";
+      } catch (const FatalExit& e) {
+        EXPECT_EQ(e.status, 2) << what;
+        EXPECT_EQ(fake::state().out, "Error, couldn't decode attached data.\n") << what;
+      }
+      payload_close();
     }
-    payload_close();
   }
 }
 

@@ -185,6 +185,15 @@ TEST_F(Launcher, TheIndexNeverHidesAFileThatIsNotInPlace) {
   EXPECT_EQ(tree_digest(target()), tree_digest(app("quick2")));
 }
 
+TEST_F(Launcher, ALauncherOnTwoCoresUnpacksAndRepairsLikeAnyOther) {
+  RunResult r = run("fast_probe");
+  ASSERT_EQ(r.status, 0u) << r.err;
+  expect_unpacked(app("probe"), target());
+  std::ofstream(target() / "big.txt", std::ios::binary | std::ios::app) << "more";
+  ASSERT_EQ(run("fast_probe").status, 0u);
+  expect_unpacked(app("probe"), target());
+}
+
 TEST_F(Launcher, ADirectoryWhereAFileBelongsStopsWithItsPath) {
   fs::create_directories(target() / "small.txt");
   RunResult r = run("probe");

@@ -70,7 +70,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fake::state().payload = fuzz_input::payload(data, size);
   bool stopped = false;
   try {
-    payload_open();
+    payload_open(false);
     extract_records();
   } catch (const FatalExit&) {
     stopped = true;

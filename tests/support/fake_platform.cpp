@@ -55,6 +55,8 @@ PayloadBytes embedded_payload() {
   return {reinterpret_cast<const unsigned char*>(state().payload.data()), state().payload.size()};
 }
 
+bool embedded_fast_start() { return state().fast_start; }
+
 IndexBytes embedded_index() {
   return {reinterpret_cast<const unsigned char*>(state().index.data()), state().index.size()};
 }
@@ -68,6 +70,7 @@ const BuildStrings& build_strings() {
 namespace platform {
 
 const char16_t path_separator = u'\\';
+const bool two_cores_by_default = false;
 const bool child_takes_command_line = true;
 
 namespace {

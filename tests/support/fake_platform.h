@@ -48,6 +48,7 @@ struct State {
   // Payload, its index (none when empty) and build strings.
   std::string payload;
   std::string index;
+  bool fast_start = false;
   std::u16string target_spec = u"{CACHE_DIR}\\tarvell-2.3.8";
 
   // Target lock.

@@ -81,6 +81,27 @@ TEST_F(Stub, TheFinishedLauncherIsTheStubThenTheBlockThenTheFooter) {
   EXPECT_NE(fs::status(dir / "launcher").permissions() & fs::perms::owner_exec, fs::perms::none) << "executable";
 }
 
+// The opt-in reaches the launcher through the block's layout, also where the
+// writer has no index to give (a payload attached as it is).
+TEST_F(Stub, AnAttachedPayloadCarriesTheOptInOnlyWhenAsked) {
+  ASSERT_EQ(pack(app_args("bare.bin")).status, 0u);
+  for (bool opted_in : {false, true}) {
+    std::vector<std::string> args = {"--attach", (dir / "bare.bin").string(), "-o", (dir / "launcher").string(),
+                                     "--stub", "linux-x64", "--stub-file", MORDAX_STUB_PATH};
+    if (opted_in) args.push_back("--fast-start");
+    RunResult r = pack(args);
+    ASSERT_EQ(r.status, 0u) << r.err;
+    std::string out = read_file(dir / "launcher");
+    uint64_t offset = le64(out, out.size() - 24), size = le64(out, out.size() - 16);
+    AttachedBlock block;
+    ASSERT_TRUE(parse_attached_block(reinterpret_cast<const unsigned char*>(out.data() + offset), size, &block));
+    EXPECT_EQ(block.fast_start, opted_in);
+    EXPECT_EQ(block.index_size, 0u);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(block.payload), size_t(block.payload_size)),
+              read_file(dir / "bare.bin"));
+  }
+}
+
 TEST_F(Stub, TheSameInputsGiveTheSameBytes) {
   std::vector<std::string> one = finish_args("one"), two = finish_args("two");
   two.insert(two.end(), {"--threads", "1"});

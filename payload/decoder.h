@@ -1,0 +1,35 @@
+// The decoding state both payload readers share: the frame and what follows
+// it, consumed in steps that release the compressed pages behind them.
+#pragma once
+
+// The decoder context takes the platform's allocator (an advanced API).
+#define ZSTD_STATIC_LINKING_ONLY
+#include <zstd.h>
+
+#include <cstddef>
+#include <cstdint>
+
+struct FrameDecoder {
+  ZSTD_DCtx* context;
+  ZSTD_inBuffer input;  // the whole frame and what follows it, never copied
+  size_t released;      // input below this offset has left the resident set
+  size_t release_step;
+  bool filled;          // the last step filled its output completely
+
+  /// True while a step may still give bytes: input is left, or the last step
+  /// filled its output and so may have left decoded bytes inside the decoder.
+  bool more() const { return input.pos < input.size || filled; }
+
+  /// Decodes into `out` from its current position; false on a decoding error.
+  bool step(ZSTD_outBuffer* out);
+};
+
+/// The payload's decoder, set up by payload_open.
+extern FrameDecoder frame_decoder;
+
+// The reader on two cores (payload/ring.cpp). ring_start() returns false,
+// having started nothing, when it cannot have its slots or its thread.
+bool ring_start();
+void ring_take(unsigned char* to, uint64_t count);
+size_t ring_view(uint64_t count, const unsigned char** data);
+void ring_stop();
