@@ -106,12 +106,14 @@ function(mordax_add_launcher target)
   foreach(key TARGET_SPEC COMPANY PRODUCT VERSION FILE_VERSION PRODUCT_VERSION)
     _mordax_cxx_literal(MORDAX_${key} "${arg_${key}}")
   endforeach()
-  configure_file("${_MORDAX_ROOT}/cmake/launcher/build_strings.cpp.in" "${gen}/build_strings.cpp" @ONLY)
 
+  # One section for the payload and the strings, so that the marker reaches both.
   if(WIN32)
-    set(MORDAX_PAYLOAD_SECTION ".section .rdata,\\\"dr\\\"")
+    set(MORDAX_PAYLOAD_SECTION_NAME ".rdata$mordax")
+    set(MORDAX_PAYLOAD_SECTION_FLAGS "\\\"dr\\\"")
   else()
-    set(MORDAX_PAYLOAD_SECTION ".section .rodata")
+    set(MORDAX_PAYLOAD_SECTION_NAME ".rodata.mordax")
+    set(MORDAX_PAYLOAD_SECTION_FLAGS "\\\"a\\\"")
   endif()
   if(payload MATCHES "[\"\\]")
     message(FATAL_ERROR "mordax_add_launcher(${target}): the payload path may not hold quotes or backslashes")
@@ -133,7 +135,7 @@ function(mordax_add_launcher target)
   configure_file("${_MORDAX_ROOT}/cmake/launcher/payload.cpp.in" "${gen}/payload.cpp" @ONLY)
   set_source_files_properties("${gen}/payload.cpp" PROPERTIES OBJECT_DEPENDS "${payload};${index}")
 
-  set(sources "${gen}/build_strings.cpp" "${gen}/payload.cpp" "${_MORDAX_ROOT}/payload/embedded.cpp"
+  set(sources "${gen}/payload.cpp" "${_MORDAX_ROOT}/payload/embedded.cpp"
               "${_MORDAX_ROOT}/platform/${MORDAX_OS}/main.cpp")
   if(WIN32)
     _mordax_numeric_version(MORDAX_FILE_VERSION_NUMBERS "${arg_FILE_VERSION}")

@@ -5,6 +5,7 @@
 #include "common/little_endian.h"
 #include "extract/checksum.h"
 #include "extract/directories.h"
+#include "extract/names.h"
 #include "launcher/fatal.h"
 #include "payload/format.h"
 #include "payload/index.h"
@@ -34,27 +35,6 @@ bool read_name_rest() {
     if (n < kRecordNameCapacity) name[n] = unit;
     if (unit == 0) return n < kRecordNameCapacity;
     ++n;
-  }
-}
-
-// The writer never makes a name that climbs out of the target directory, but
-// the launcher does not rely on it: a component of only dots and spaces with
-// two dots or more ("..", and what Windows turns into "..") is refused, with
-// '/' taken as a separator too, as both targets take it.
-bool name_stays_inside() {
-  size_t dots = 0;
-  bool only_dots_and_spaces = true;
-  for (const char16_t* unit = name;; ++unit) {
-    if (*unit == kRecordSeparator || *unit == u'/' || *unit == 0) {
-      if (only_dots_and_spaces && dots >= 2) return false;
-      if (*unit == 0) return true;
-      dots = 0;
-      only_dots_and_spaces = true;
-    } else if (*unit == u'.') {
-      ++dots;
-    } else if (*unit != u' ') {
-      only_dots_and_spaces = false;
-    }
   }
 }
 
@@ -88,7 +68,7 @@ bool take_index_name(const IndexEntry& entry) {
   if (entry.units >= kRecordNameCapacity) return false;
   for (size_t i = 0; i < entry.units; ++i) name[i] = load_le16(entry.name + 2 * i);
   name[entry.units] = 0;
-  return compose_record_path() && name_stays_inside();
+  return compose_record_path() && record_name_stays_inside(name);
 }
 
 // Moves the record's contents into the file in chunks of kCopyChunk. Whole
@@ -156,7 +136,7 @@ void extract_records() {
     // unit read straight into the buffer is the unit itself.
     if (!read_name_rest() || !compose_record_path())
       fatal_error("Error, record path too long for the target directory.");
-    if (!name_stays_inside()) fatal_error("Error, unsafe file name in attached data.");
+    if (!record_name_stays_inside(name)) fatal_error("Error, unsafe file name in attached data.");
     bool first_record = child_executable_path[0] == 0;
     if (first_record) wide_copy(child_executable_path, kPathCapacity, record_path);
 

@@ -27,6 +27,20 @@
 //
 // A stub carries kStubMarker followed by its target name in its read-only data;
 // the writer looks for it to tell a stub from any other executable.
+//
+// A launcher built by mordax_add_launcher carries no block: its payload, index
+// and strings are compiled in. A marker in the same section lets the writer
+// find them in the file all the same:
+//
+//   offset 0    8 bytes   magic "MDXBUILT"
+//   offset 8    4 bytes   layout version, 1
+//   offset 12   4 bytes   marker size, 96
+//   offset 16   6 x 8     the strings, in the order of BuildStrings: signed
+//                         offsets from the marker; each UTF-16LE, ended by a
+//                         zero unit
+//   offset 64   8 bytes   payload offset (signed), then 8 bytes payload size
+//   offset 80   8 bytes   index offset (signed), then 8 bytes index size (0: none)
+// The section is one range of the file, so the offsets hold in the file too.
 #pragma once
 
 #include <cstddef>
@@ -44,6 +58,10 @@ constexpr uint64_t kAttachedFooterSize = 24;
 constexpr uint64_t kAttachedFileAlignment = 4096;
 
 constexpr char kWindowsSectionName[8] = {'.', 'm', 'o', 'r', 'd', 'a', 'x', 0};
+
+constexpr unsigned char kBuiltMarkerMagic[8] = {'M', 'D', 'X', 'B', 'U', 'I', 'L', 'T'};
+constexpr uint32_t kBuiltMarkerVersion = 1;
+constexpr uint32_t kBuiltMarkerSize = 96;
 
 // "mordax-stub/1 " then the target: "windows-x64" or "linux-x64".
 constexpr char kStubMarker[] = "mordax-stub/1 ";

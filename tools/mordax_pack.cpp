@@ -1,6 +1,7 @@
 // mordax-pack: writes the payload a launcher carries, or, with --stub, a
 // finished launcher: a copy of the prebuilt stub with the payload and the build
-// strings attached. The command line is in tools/options.h; the stub is found
+// strings attached; list, verify and extract look inside what it wrote
+// (tools/inspect.h). The command line is in tools/options.h; the stub is found
 // beside mordax-pack as mordax-stub-<target>[.exe] unless --stub-file names one.
 //
 // Every part throws Failure with the one line that says why; only main prints
@@ -20,6 +21,7 @@
 #include "launcher_manifest.h"
 #include "tools/failure.h"
 #include "tools/files.h"
+#include "tools/inspect.h"
 #include "tools/options.h"
 #include "tools/records.h"
 #include "tools/stub_image.h"
@@ -150,6 +152,10 @@ int main(int argc, char** argv) {
   try {
     // Case folding beyond ASCII, for Windows names.
     if (setlocale(LC_CTYPE, "C.UTF-8") == nullptr) throw Failure("the C.UTF-8 locale is missing");
+    if (is_inspect_command(argc, argv)) {
+      run_inspect(argc, argv);
+      return 0;
+    }
     Options o = parse_options(argc, argv);
     try {
       write_output(o, &partial_output);

@@ -21,7 +21,9 @@ namespace {
       "       mordax-pack --wrap-frame FRAME -o PAYLOAD\n"
       "       mordax-pack --attach PAYLOAD -o LAUNCHER STUB OPTIONS\n"
       "STUB OPTIONS: --stub windows-x64|linux-x64 [--stub-file STUB] [--fast-start] [--target-spec T]\n"
-      "       [--company C] [--product P] [--version V] [--file-version F] [--product-version PV]");
+      "       [--company C] [--product P] [--version V] [--file-version F] [--product-version PV]\n"
+      "       mordax-pack list FILE | verify FILE | extract FILE DIR [--force]\n"
+      "FILE: a payload, or a launcher finished from a stub or built by CMake");
 }
 
 int parse_int(const char* text, int low, int high, const char* what) {

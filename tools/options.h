@@ -5,6 +5,7 @@
 //   mordax-pack APP_DIR --entry REL_PATH --records-only -o STREAM
 //   mordax-pack --wrap-frame FRAME -o PAYLOAD
 //   mordax-pack --attach PAYLOAD -o LAUNCHER STUB OPTIONS
+//   mordax-pack list|verify|extract ...   (tools/inspect.h)
 //
 // STUB OPTIONS: --stub windows-x64|linux-x64 [--stub-file STUB] [--fast-start] [--target-spec T]
 //   [--company C] [--product P] [--version V] [--file-version F] [--product-version PV]

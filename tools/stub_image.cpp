@@ -81,9 +81,11 @@ std::string pe_refusal(const Bytes& b, const PeImage& pe) {
   return "";
 }
 
-// The target named by the stub's marker, or "" when there is none. The prefix
-// alone may occur too (a debug build keeps the constant it is checked against).
-std::string marker_target(const Bytes& b) {
+}  // namespace
+
+// The prefix alone may occur too (a debug build keeps the constant it is
+// checked against).
+std::string stub_marker_target(const Bytes& b) {
   const size_t prefix = sizeof kStubMarker - 1;
   for (auto at = b.begin();; ++at) {
     at = std::search(at, b.end(), kStubMarker, kStubMarker + prefix);
@@ -94,6 +96,8 @@ std::string marker_target(const Bytes& b) {
     if (parse_stub_target(name, &known)) return name;
   }
 }
+
+namespace {
 
 bool has_footer(const Bytes& b) {
   return b.size() >= kAttachedFooterSize &&
@@ -145,7 +149,7 @@ const char* stub_target_name(StubTarget target) {
 }
 
 std::string check_stub(const Bytes& stub, StubTarget target) {
-  std::string marked = marker_target(stub);
+  std::string marked = stub_marker_target(stub);
   if (marked.empty()) return "is not a launcher stub";
   if (marked != stub_target_name(target)) return "is a stub for " + marked + ", not for " + stub_target_name(target);
   if (target == StubTarget::linux_x64) {
@@ -159,6 +163,24 @@ std::string check_stub(const Bytes& stub, StubTarget target) {
   if (!why.empty()) return why;
   if (has_section(stub, pe, kWindowsSectionName)) return "already carries a payload";
   return pe_refusal(stub, pe);
+}
+
+bool windows_section(const Bytes& image, const char name[8], uint64_t* offset, uint64_t* size) {
+  PeImage pe;
+  if (!read_pe(image, &pe).empty()) return false;
+  for (uint32_t i = 0; i < pe.count; ++i) {
+    size_t s = pe.sections + i * kSectionHeaderSize;
+    if (memcmp(&image[s], name, 8) != 0) continue;
+    // The raw size is rounded up to the file alignment; the virtual size is
+    // what the section holds.
+    uint64_t raw_size = get32(image, s + 16), raw_at = get32(image, s + 20);
+    uint64_t held = std::min<uint64_t>(raw_size, get32(image, s + 8));
+    if (raw_at > image.size() || held > image.size() - raw_at) return false;
+    *offset = raw_at;
+    *size = held;
+    return true;
+  }
+  return false;
 }
 
 StubFinisher::StubFinisher(FILE* out, const Bytes& stub, StubTarget target, const StubStrings& strings,

@@ -18,6 +18,14 @@ const char* stub_target_name(StubTarget target);
 /// the end of one line ("is not a launcher stub", ...).
 std::string check_stub(const std::vector<unsigned char>& stub, StubTarget target);
 
+/// Where the section `name` of the Windows image lies in the file: false when
+/// `image` is no x86-64 Windows executable or has no such section.
+bool windows_section(const std::vector<unsigned char>& image, const char name[8], uint64_t* offset, uint64_t* size);
+
+/// The target a stub's marker names ("windows-x64", "linux-x64"), or "" when
+/// `file` carries no marker.
+std::string stub_marker_target(const std::vector<unsigned char>& file);
+
 struct StubStrings {
   // In the order the stub reads them: target spec, company, product, version,
   // file version, product version.

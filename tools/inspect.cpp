@@ -1,0 +1,296 @@
+#include "tools/inspect.h"
+
+#define ZSTD_STATIC_LINKING_ONLY  // the frame header's fields
+#include <zlib.h>
+#include <zstd.h>
+
+#include <algorithm>
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "common/little_endian.h"
+#include "common/utf.h"
+#include "extract/names.h"
+#include "payload/format.h"
+#include "payload/index.h"
+#include "tools/create_below.h"
+#include "tools/failure.h"
+#include "tools/launcher_file.h"
+#include "tools/pack_names.h"
+#include "tools/record_walk.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+using Bytes = std::vector<unsigned char>;
+
+Bytes read_file(const fs::path& path) {
+  std::error_code ec;
+  uintmax_t size = fs::file_size(path, ec);
+  if (ec) throw Failure(path.string() + ": " + ec.message());
+  Bytes bytes(static_cast<size_t>(size));
+  std::ifstream in(path, std::ios::binary);
+  if (!in.read(reinterpret_cast<char*>(bytes.data()), std::streamsize(bytes.size())))
+    throw Failure(path.string() + ": read error");
+  return bytes;
+}
+
+std::string hex32(uint32_t value) {
+  char text[9];
+  snprintf(text, sizeof text, "%08" PRIx32, value);
+  return text;
+}
+
+std::string utf8(const std::u16string& text) {
+  std::string out;
+  return utf16_to_utf8(text.c_str(), &out) ? out : shown_name(text);
+}
+
+std::string record_shown(const RecordHeader& r) { return "record " + std::to_string(r.number) + " (" + shown_name(r.name) + ")"; }
+
+// ---- list ------------------------------------------------------------------
+
+struct Lister : RecordVisitor {
+  void begin(const RecordHeader& r) override {
+    printf("%12" PRIu64 "  %s  %s\n", r.size, hex32(r.stored).c_str(), shown_name(r.name).c_str());
+  }
+  void contents(const unsigned char*, size_t) override {}
+  void end(const RecordHeader&, uint32_t) override {}
+};
+
+void list(const Bytes& file, const LauncherFile& found) {
+  printf("%s\n", found.kind.c_str());
+  if (found.has_strings)
+    for (int i = 0; i < 6; ++i) printf("%s: %s\n", kStringNames[i], utf8(found.strings[i]).c_str());
+  if (found.indexed) printf("index: %" PRIu64 " bytes\n", found.index.size);
+  fflush(stdout);
+  Lister lister;
+  walk_records(file.data() + found.payload.offset, found.payload.size, lister);
+}
+
+// ---- verify ----------------------------------------------------------------
+
+std::string mebibytes(uint64_t bytes) {
+  if (bytes >= (1u << 20)) return std::to_string(bytes >> 20) + " MiB";
+  return std::to_string(bytes >> 10) + " KiB";
+}
+
+constexpr uint64_t kWindow = uint64_t(1) << kPayloadWindowLog;
+
+// The layout around the frame and the frame's header, before anything is
+// decoded. Returns the frame's window.
+uint64_t check_frame(const unsigned char* p, uint64_t size) {
+  if (size < sizeof kPayloadMagic || memcmp(p, kPayloadMagic, sizeof kPayloadMagic) != 0)
+    throw Failure("the payload does not begin with the magic \"QOB\"");
+  if (size < sizeof kPayloadMagic + 8 || load_le64(p + size - 8) != size - 8)
+    throw Failure("the last 8 bytes do not hold the trailer's own offset");
+  uint64_t trailer = size - 8;
+  if (trailer % kPayloadAlignment != 0) throw Failure("the trailer is not at a multiple of 8");
+  const unsigned char* frame = p + sizeof kPayloadMagic;
+  uint64_t room = trailer - sizeof kPayloadMagic;
+  ZSTD_frameHeader header;
+  size_t wanted = ZSTD_getFrameHeader(&header, frame, size_t(room));
+  if (ZSTD_isError(wanted) || wanted != 0 || header.frameType != ZSTD_frame)
+    throw Failure("the bytes after the magic do not begin a Zstandard frame");
+  if (header.frameContentSize != ZSTD_CONTENTSIZE_UNKNOWN) throw Failure("the frame header stores the content size");
+  if (header.windowSize > kWindow)
+    throw Failure("the frame's window is " + mebibytes(header.windowSize) + ", more than the launcher's " +
+                  mebibytes(kWindow));
+  if (header.checksumFlag) throw Failure("the frame carries a content checksum");
+  if (header.dictID != 0) throw Failure("the frame needs dictionary " + std::to_string(header.dictID));
+  size_t length = ZSTD_findFrameCompressedSize(frame, size_t(room));
+  if (ZSTD_isError(length))
+    throw Failure(std::string("the frame is cut short or damaged: ") + ZSTD_getErrorName(length));
+  uint64_t padding = room - length;
+  if (padding >= kPayloadAlignment)
+    throw Failure(std::to_string(padding) + " bytes between the frame and the trailer, where at most 7 zeros belong");
+  for (uint64_t i = 0; i < padding; ++i)
+    if (frame[length + i] != 0) throw Failure("non-zero bytes between the frame and the trailer");
+  return header.windowSize;
+}
+
+// Every record as the writer makes it, and the index made from them.
+struct Verifier : RecordVisitor {
+  Bytes index_records;
+  void begin(const RecordHeader& r) override {
+    std::string relative;
+    if (!utf16_to_utf8(r.name.c_str(), &relative)) throw Failure(record_shown(r) + ": the name is not valid UTF-16");
+    if (relative.find('/') != std::string::npos) throw Failure(record_shown(r) + ": a '/' in the name");
+    for (char& c : relative)
+      if (c == '\\') c = '/';
+    std::string why;
+    if (record_name(relative, &why).empty()) throw Failure(record_shown(r) + ": " + why);
+    size_t at = index_records.size();
+    index_records.resize(at + 2 * r.name.size() + 2 + 12);
+    for (char16_t unit : r.name) store_le16(&index_records[at], unit), at += 2;
+    store_le16(&index_records[at], 0);
+    store_le64(&index_records[at + 2], r.size);
+    store_le32(&index_records[at + 10], r.stored);
+  }
+  void contents(const unsigned char*, size_t) override {}
+  void end(const RecordHeader& r, uint32_t checksum) override {
+    if (checksum != r.stored)
+      throw Failure(record_shown(r) + ": stored checksum " + hex32(r.stored) + ", the contents give " + hex32(checksum));
+  }
+};
+
+uint32_t crc_of(const unsigned char* data, uint64_t size) {
+  uLong crc = crc32(0, nullptr, 0);
+  for (uint64_t done = 0; done < size;) {
+    uInt n = uInt(std::min<uint64_t>(size - done, uint64_t(1) << 30));
+    crc = crc32(crc, data + done, n);
+    done += n;
+  }
+  return uint32_t(crc);
+}
+
+// The index a launcher carries must be the one the writer makes for its
+// payload: a later start trusts it instead of decoding.
+void check_index(const Bytes& file, const LauncherFile& found, size_t records, const Bytes& expected) {
+  const unsigned char* index = file.data() + found.index.offset;
+  uint64_t size = found.index.size;
+  if (size < kIndexHeaderSize || memcmp(index, kIndexMagic, sizeof kIndexMagic) != 0 ||
+      load_le32(index + 8) != kIndexVersion)
+    throw Failure("the index is damaged");
+  const unsigned char* payload = file.data() + found.payload.offset;
+  if (load_le64(index + 16) != found.payload.size ||
+      load_le32(index + 24) != crc_of(payload, found.payload.size))
+    throw Failure("the index was made with another payload");
+  if (load_le32(index + 12) != records || size - kIndexHeaderSize != expected.size() ||
+      memcmp(index + kIndexHeaderSize, expected.data(), expected.size()) != 0 ||
+      load_le32(index + 28) != crc_of(expected.data(), expected.size()))
+    throw Failure("the index does not list the payload's records");
+}
+
+void verify(const Bytes& file, const LauncherFile& found) {
+  const unsigned char* payload = file.data() + found.payload.offset;
+  uint64_t window = check_frame(payload, found.payload.size);
+  Verifier verifier;
+  uint64_t after_end = 0;
+  size_t records = walk_records(payload, found.payload.size, verifier, &after_end);
+  if (records == 0) throw Failure("no records: the launcher would have nothing to start");
+  if (after_end != 0) throw Failure(std::to_string(after_end) + " bytes after the end marker");
+  // A smaller window decodes all the same: the least of the faults.
+  if (window != kWindow) throw Failure("the frame's window is " + mebibytes(window) + ", not " + mebibytes(kWindow));
+  if (found.indexed) check_index(file, found, records, verifier.index_records);
+  printf("%s: %zu records, every checksum matches\n", found.kind.c_str(), records);
+}
+
+// ---- extract ---------------------------------------------------------------
+
+bool looks_like_program(const unsigned char* data, size_t size) {
+  return (size >= 4 && memcmp(data, "\x7f" "ELF", 4) == 0) || (size >= 2 && memcmp(data, "#!", 2) == 0);
+}
+
+struct Extractor : RecordVisitor {
+  fs::path dir;
+  bool force = false;
+  std::set<std::vector<fs::path>> written;  // a later record of the same name replaces an earlier one
+  std::vector<fs::path> parts;
+  FILE* out = nullptr;
+  std::string shown;
+
+  ~Extractor() override {
+    if (out != nullptr) fclose(out);
+  }
+  void begin(const RecordHeader& r) override {
+    shown = shown_name(r.name);
+    if (!record_name_stays_inside(r.name.c_str()))
+      throw Failure(record_shown(r) + ": the name leaves the folder; the launcher refuses it too");
+    // Split as the launcher's path is: at '\' and '/', empty parts collapsing.
+    parts.clear();
+    std::u16string part;
+    for (size_t i = 0; i <= r.name.size(); ++i) {
+      if (i < r.name.size() && r.name[i] != kRecordSeparator && r.name[i] != u'/') {
+        part.push_back(r.name[i]);
+        continue;
+      }
+      std::string text;
+      if (!utf16_to_utf8(part.c_str(), &text)) throw Failure(record_shown(r) + ": the name is not valid UTF-16");
+      if (!text.empty() && text != ".") parts.push_back(fs::u8path(text));
+      part.clear();
+    }
+    if (parts.empty()) throw Failure(record_shown(r) + ": the name names the folder itself");
+    first = r.number == 1;
+    if (r.size == 0) open(nullptr, 0);
+  }
+  void contents(const unsigned char* data, size_t size) override {
+    if (out == nullptr) open(data, size);
+    if (fwrite(data, 1, size, out) != size) throw Failure(shown + ": " + strerror(errno));
+  }
+  void end(const RecordHeader& r, uint32_t checksum) override {
+    if (fclose(out) != 0) {
+      out = nullptr;
+      throw Failure(shown + ": " + strerror(errno));
+    }
+    out = nullptr;
+    if (checksum != r.stored)
+      throw Failure(record_shown(r) + ": stored checksum " + hex32(r.stored) + ", the contents give " + hex32(checksum));
+  }
+
+ private:
+  // The launcher's rule for execute permission: the program it starts, and
+  // what looks like a program.
+  void open(const unsigned char* first_bytes, size_t size) {
+    bool replace = force || written.count(parts) != 0;
+    out = create_below(dir, parts, replace, first || looks_like_program(first_bytes, size), shown);
+    written.insert(parts);
+  }
+  bool first = false;
+};
+
+void extract(const Bytes& file, const LauncherFile& found, const fs::path& dir, bool force) {
+  std::error_code ec;
+  fs::create_directories(dir, ec);
+  if (ec) throw Failure(dir.string() + ": " + ec.message());
+  Extractor extractor;
+  extractor.dir = dir;
+  extractor.force = force;
+  size_t records = walk_records(file.data() + found.payload.offset, found.payload.size, extractor);
+  printf("%zu records written below %s\n", records, dir.string().c_str());
+}
+
+[[noreturn]] void usage() {
+  throw Failure(
+      "usage: mordax-pack list FILE\n"
+      "       mordax-pack verify FILE\n"
+      "       mordax-pack extract FILE DIR [--force]");
+}
+
+}  // namespace
+
+bool is_inspect_command(int argc, char** argv) {
+  if (argc < 2) return false;
+  std::string command = argv[1];
+  return command == "list" || command == "verify" || command == "extract";
+}
+
+void run_inspect(int argc, char** argv) {
+  std::string command = argv[1];
+  std::vector<std::string> operands;
+  bool force = false;
+  for (int i = 2; i < argc; ++i) {
+    std::string a = argv[i];
+    if (a == "--force" && command == "extract") force = true;
+    else if (!a.empty() && a[0] == '-') usage();
+    else operands.push_back(a);
+  }
+  if (operands.size() != (command == "extract" ? 2u : 1u)) usage();
+  fs::path path = operands[0];
+  Bytes file = read_file(path);
+  try {
+    LauncherFile found = find_payload(file);
+    if (command == "list") list(file, found);
+    else if (command == "verify") verify(file, found);
+    else extract(file, found, operands[1], force);
+  } catch (const Failure& e) {
+    throw Failure(path.string() + ": " + e.what());
+  }
+}

@@ -1,0 +1,38 @@
+// Reading a payload back: the frame decoded on demand as the launcher decodes
+// it (a decoder with default parameters, so a window beyond 2^27 is refused
+// here too), record by record, with nothing held whole.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+struct RecordHeader {
+  size_t number;  // from 1, in stream order
+  std::u16string name;
+  uint64_t size;
+  uint32_t stored;  // the checksum the record carries
+};
+
+/// What a walk reports, in stream order: begin(), the contents in pieces (the
+/// first one holds min(size, 64 KiB) bytes), then end() with the record
+/// checksum of the contents.
+class RecordVisitor {
+ public:
+  virtual ~RecordVisitor() = default;
+  virtual void begin(const RecordHeader& record) = 0;
+  virtual void contents(const unsigned char* data, size_t size) = 0;
+  virtual void end(const RecordHeader& record, uint32_t checksum) = 0;
+};
+
+/// Walks the records of `payload` up to the end marker and returns how many
+/// there were. With `after_end` it also decodes the frame to its end and gives
+/// the number of bytes found after the end marker. Throws Failure with one line
+/// when the magic is wrong, the frame does not decode or ends early, or a name
+/// does not fit the launcher's name buffer.
+size_t walk_records(const unsigned char* payload, uint64_t size, RecordVisitor& visitor,
+                    uint64_t* after_end = nullptr);
+
+/// A record name for people: UTF-8, '/' between components, a broken
+/// surrogate shown as U+FFFD.
+std::string shown_name(const std::u16string& name);
