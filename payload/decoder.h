@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 struct FrameDecoder {
   ZSTD_DCtx* context;
@@ -23,6 +24,20 @@ struct FrameDecoder {
   /// Decodes into `out` from its current position; false on a decoding error.
   bool step(ZSTD_outBuffer* out);
 };
+
+/// Moves past what the caller still wants of the decoded bytes
+/// buffer[*position, end), copying them to *to unless it is null.
+inline void take_decoded(const unsigned char* buffer, size_t* position, size_t end, unsigned char** to,
+                         uint64_t* count) {
+  size_t n = end - *position;
+  if (n > *count) n = size_t(*count);
+  if (*to != nullptr) {
+    memcpy(*to, buffer + *position, n);
+    *to += n;
+  }
+  *position += n;
+  *count -= n;
+}
 
 /// The payload's decoder, set up by payload_open.
 extern FrameDecoder frame_decoder;

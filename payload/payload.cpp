@@ -1,7 +1,6 @@
 #include "payload/payload.h"
 
 #include <cstdlib>
-#include <cstring>
 
 #include "launcher/fatal.h"
 #include "payload/decoder.h"
@@ -40,14 +39,7 @@ void consume(unsigned char* to, uint64_t count) {
   FrameDecoder& d = frame_decoder;
   while (count > 0) {
     if (read_position < window_end) {
-      size_t n = window_end - read_position;
-      if (n > count) n = size_t(count);
-      if (to != nullptr) {
-        memcpy(to, output + read_position, n);
-        to += n;
-      }
-      read_position += n;
-      count -= n;
+      take_decoded(output, &read_position, window_end, &to, &count);
     } else if (d.more()) {
       ZSTD_outBuffer out = {output, kDecodeBufferSize, 0};
       if (!d.step(&out)) fatal_decode_error();

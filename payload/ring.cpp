@@ -6,7 +6,6 @@
 // reader on one thread would: when it wants a byte that never came.
 #include <condition_variable>
 #include <cstdlib>
-#include <cstring>
 #include <mutex>
 #include <new>
 #include <system_error>
@@ -136,14 +135,7 @@ bool ring_start() {
 void ring_take(unsigned char* to, uint64_t count) {
   while (count > 0) {
     if (!reach_byte()) fatal_decode_error();
-    size_t n = slot_size - slot_position;
-    if (n > count) n = size_t(count);
-    if (to != nullptr) {
-      memcpy(to, slot + slot_position, n);
-      to += n;
-    }
-    slot_position += n;
-    count -= n;
+    take_decoded(slot, &slot_position, slot_size, &to, &count);
   }
 }
 
