@@ -1,6 +1,10 @@
 #include "extract/extract.h"
 
+#include <atomic>
 #include <cstdint>
+#include <mutex>
+#include <system_error>
+#include <thread>
 
 #include "common/little_endian.h"
 #include "extract/checksum.h"
@@ -38,16 +42,18 @@ bool read_name_rest() {
   }
 }
 
-// target_directory + separator + name; record names use '\' and take the
-// platform's separator here.
-bool compose_record_path() {
-  WideWriter path = WideWriter::replace(record_path, kPathCapacity);
+// target_directory + separator + name into `full`; record names use '\' and
+// take the platform's separator here.
+bool compose_path(const char16_t* record_name, char16_t* full) {
+  WideWriter path = WideWriter::replace(full, kPathCapacity);
   path.put(target_directory);
   path.put(platform::path_separator);
-  for (const char16_t* unit = name; *unit != 0; ++unit)
+  for (const char16_t* unit = record_name; *unit != 0; ++unit)
     path.put(*unit == kRecordSeparator ? platform::path_separator : *unit);
   return path.ok;
 }
+
+bool compose_record_path() { return compose_path(name, record_path); }
 
 // Opens record_path for writing, creating its directories. An empty file has
 // no checksum, so an empty record is written again at every start; when a
@@ -61,14 +67,72 @@ bool open_record_file(uint64_t size, bool first_record, platform::OutputFile* fi
   return false;
 }
 
-// The index entry's name into `name` and its full path into record_path, under
+// The index entry's name into `entry_name` and its full path into `full`, under
 // the record loop's rules; false where the loop would stop, so that it runs and
 // says why.
-bool take_index_name(const IndexEntry& entry) {
+bool index_entry_path(const IndexEntry& entry, char16_t* entry_name, char16_t* full) {
   if (entry.units >= kRecordNameCapacity) return false;
-  for (size_t i = 0; i < entry.units; ++i) name[i] = load_le16(entry.name + 2 * i);
-  name[entry.units] = 0;
-  return compose_record_path() && record_name_stays_inside(name);
+  for (size_t i = 0; i < entry.units; ++i) entry_name[i] = load_le16(entry.name + 2 * i);
+  entry_name[entry.units] = 0;
+  return compose_path(entry_name, full) && record_name_stays_inside(entry_name);
+}
+
+// The check of a later start, shared by both cores: the files are handed out
+// one at a time, and the first mismatch ends the work on both.
+struct IndexCheck {
+  std::mutex lock;
+  IndexReader next;
+  std::atomic<bool> mismatch{false};
+};
+
+void check_files(IndexCheck* check) {
+  char16_t entry_name[kRecordNameCapacity];
+  char16_t full[kPathCapacity];
+  for (IndexEntry entry;;) {
+    {
+      std::lock_guard<std::mutex> hold(check->lock);
+      if (check->mismatch || !check->next.next(&entry)) return;
+    }
+    if (!index_entry_path(entry, entry_name, full)) {
+      check->mismatch = true;
+      return;
+    }
+    if (entry.size == 0) continue;
+    uint32_t have = file_checksum(full);
+    if (have == 0 || have != entry.checksum) {
+      check->mismatch = true;
+      return;
+    }
+  }
+}
+
+// Below this payload size a second thread costs more than it saves.
+constexpr uint64_t kTwoCoreCheckFloor = 4u << 20;
+
+// True when the index was made with the payload and every file with contents
+// is in place. A second thread checks the payload, then joins in on the files.
+bool index_and_files_match(const IndexReader& reader, const unsigned char* index, const PayloadBytes& payload) {
+  IndexCheck check;
+  check.next = reader;
+  auto check_payload = [&] {
+    if (!index_binds_payload(index, payload.data, payload.size)) check.mismatch = true;
+  };
+  if (payload.size >= kTwoCoreCheckFloor) {
+    try {
+      std::thread helper([&] {
+        check_payload();
+        check_files(&check);
+      });
+      check_files(&check);
+      helper.join();
+      return !check.mismatch;
+    } catch (const std::system_error&) {
+      // No second thread to be had: the main thread does it all.
+    }
+  }
+  check_payload();
+  check_files(&check);
+  return !check.mismatch;
 }
 
 // Moves the record's contents into the file in chunks of kCopyChunk. Whole
@@ -100,25 +164,18 @@ bool records_in_place() {
   IndexBytes index = embedded_index();
   PayloadBytes payload = embedded_payload();
   IndexReader reader;
-  if (index.size == 0 ||
-      !parse_index(index.data, index.size, payload.data, payload.size, kRecordNameCapacity - 1, &reader))
-    return false;
   // Every file with contents must match before anything is written: until
   // then, a mismatch leaves the work to the record loop, as if there were no
   // index.
-  IndexReader check = reader;
-  for (IndexEntry entry; check.next(&entry);) {
-    if (!take_index_name(entry)) return false;
-    if (entry.size == 0) continue;
-    uint32_t have = file_checksum(record_path);
-    if (have == 0 || have != entry.checksum) return false;
-  }
+  if (index.size == 0 || !parse_index(index.data, index.size, kRecordNameCapacity - 1, &reader) ||
+      !index_and_files_match(reader, index.data, payload))
+    return false;
   // What the record loop would still do: empty records are written again, and
   // the first record is the child.
   bool first_record = true;
   for (IndexEntry entry; reader.next(&entry); first_record = false) {
     if (!first_record && entry.size != 0) continue;
-    take_index_name(entry);
+    index_entry_path(entry, name, record_path);
     if (first_record) wide_copy(child_executable_path, kPathCapacity, record_path);
     platform::OutputFile file{};
     if (entry.size == 0 && open_record_file(0, first_record, &file)) platform::close_file(&file);

@@ -35,8 +35,7 @@ bool IndexReader::next(IndexEntry* entry) {
   return read_entry(at, end, SIZE_MAX, entry);
 }
 
-bool parse_index(const unsigned char* data, uint64_t size, const unsigned char* payload, uint64_t payload_size,
-                 size_t max_units, IndexReader* out) {
+bool parse_index(const unsigned char* data, uint64_t size, size_t max_units, IndexReader* out) {
   if (data == nullptr || size < kIndexHeaderSize) return false;
   if (memcmp(data, kIndexMagic, sizeof kIndexMagic) != 0 || load_le32(data + 8) != kIndexVersion) return false;
   const unsigned char* records = data + kIndexHeaderSize;
@@ -49,9 +48,12 @@ bool parse_index(const unsigned char* data, uint64_t size, const unsigned char* 
     if (!read_entry(at, end, max_units, &entry)) return false;
   }
   if (at != end || count == 0) return false;
-  // Last, as the dearest: the index speaks of this payload and no other.
-  if (load_le64(data + 16) != payload_size || payload == nullptr) return false;
-  // Pages summed leave the resident set at once, as the reader's do.
+  *out = IndexReader{records, end, count};
+  return true;
+}
+
+bool index_binds_payload(const unsigned char* index, const unsigned char* payload, uint64_t payload_size) {
+  if (load_le64(index + 16) != payload_size || payload == nullptr) return false;
   constexpr uint64_t kPiece = 4u << 20;
   uint32_t crc = 0;
   for (uint64_t done = 0; done < payload_size;) {
@@ -60,7 +62,5 @@ bool parse_index(const unsigned char* data, uint64_t size, const unsigned char* 
     platform::release_pages(payload + done, size_t(n));
     done += n;
   }
-  if (crc != load_le32(data + 24)) return false;
-  *out = IndexReader{records, end, count};
-  return true;
+  return crc == load_le32(index + 24);
 }

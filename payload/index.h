@@ -48,9 +48,12 @@ struct IndexReader {
   bool next(IndexEntry* entry);
 };
 
-/// Checks the index against itself and against `payload`: magic, version, its
-/// own CRC, the payload's size and CRC, and that every record is complete, has
-/// a name of 1 to `max_units` units and the end leaves nothing over. False when
-/// any check fails.
-bool parse_index(const unsigned char* data, uint64_t size, const unsigned char* payload, uint64_t payload_size,
-                 size_t max_units, IndexReader* out);
+/// Checks the index against itself: magic, version, its own CRC, and that
+/// every record is complete, has a name of 1 to `max_units` units and the end
+/// leaves nothing over. False when any check fails.
+bool parse_index(const unsigned char* data, uint64_t size, size_t max_units, IndexReader* out);
+
+/// Checks that a parsed index was made with `payload`: its size and CRC-32, all
+/// of it (the dear part: every page of the payload is read). Pages summed
+/// leave the resident set at once, as the reader's do.
+bool index_binds_payload(const unsigned char* index, const unsigned char* payload, uint64_t payload_size);

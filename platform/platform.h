@@ -51,8 +51,9 @@ void close_file(OutputFile* file);
 /// in order, in pieces of the backend's choosing, sizes taken as 64 bits.
 /// Windows maps the file read-only, shared for reading, writing and deletion,
 /// and lets the pages already passed leave the resident set; Linux reads it
-/// through one reused buffer (four times cheaper than faulting in a mapping), on
-/// the calling thread, and never follows a link. False when the file is absent,
+/// through one reused buffer per thread (four times cheaper than faulting in a
+/// mapping), on the calling thread, and never follows a link. Safe to call
+/// from two threads at once. False when the file is absent,
 /// cannot be opened, sized, mapped or read, is empty, or is not a file.
 using FilePiece = void (*)(void* context, const unsigned char* data, size_t size);
 bool read_file(const char16_t* path, FilePiece piece, void* context);

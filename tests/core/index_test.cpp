@@ -70,6 +70,36 @@ TEST_F(Index, AnyFileNotInPlaceLeavesEverythingToTheRecordLoop) {
   }
 }
 
+// A payload of several megabytes is checked on two cores; the verdicts are the
+// same, whichever core meets the mismatch.
+TEST_F(Index, ALargePayloadGetsTheSameVerdictsOnTwoCores) {
+  const std::string big = noise(6u << 20, 8);
+  std::vector<RecordSpec> records = kRecords;
+  records.push_back({u"lib\\big.bin", big});
+  auto set_up = [&] {
+    SetUp();
+    state().payload = make_payload(records);
+    ASSERT_GE(state().payload.size(), 4u << 20) << "large enough for the second core";
+    state().index = make_index(records, state().payload);
+    state().files[u"C:\\T\\lib\\big.bin"] = big;
+  };
+  set_up();
+  EXPECT_TRUE(in_place());
+  EXPECT_EQ(std::u16string(child_executable_path), u"C:\\T\\app.exe");
+  for (auto change : std::vector<std::function<void()>>{
+           [&] { state().files[u"C:\\T\\lib\\big.bin"].back() ^= 1; },
+           [] { state().files[u"C:\\T\\app.exe"] = "MZ PROGRAM"; },
+           [] { state().files.erase(u"C:\\T\\lib\\data.bin"); },
+           [] { state().payload[state().payload.size() / 2] ^= 1; }}) {  // the files in place, a stale index
+    set_up();
+    child_executable_path[0] = 0;
+    change();
+    EXPECT_FALSE(in_place());
+    EXPECT_EQ(opens(), 0u);
+    EXPECT_EQ(child_executable_path[0], 0);
+  }
+}
+
 TEST_F(Index, AnIndexNotMadeWithThisPayloadIsNeverTrusted) {
   // Stale: the payload was rebuilt with other contents of the same size, the
   // old index kept.

@@ -60,8 +60,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (taken) {
     const unsigned char* at = reinterpret_cast<const unsigned char*>(index.data());
     IndexReader reader;
-    if (!parse_index(at, index.size(), reinterpret_cast<const unsigned char*>(payload.data()), payload.size(),
-                     1023, &reader))
+    if (!parse_index(at, index.size(), 1023, &reader) ||
+        !index_binds_payload(at, reinterpret_cast<const unsigned char*>(payload.data()), payload.size()))
       abort();
     for (IndexEntry entry; reader.next(&entry);)
       if (entry.size != 0) abort();
