@@ -43,4 +43,8 @@ cmake --install build/windows --prefix "$dist" >/dev/null
   --target-spec '{PROGRAM_DIR}\hello.d' --product "Hello" -o "$dist/hello.exe"
 "$dist/hello" installed | grep -q 'argument 1: installed'
 cmake/wine-run "$dist/hello.exe" installed | grep -q 'argument 1: installed'
+# The Windows writer, installed beside the Linux one, finishes the same launcher.
+cmake/wine-run "$dist/bin/mordax-pack.exe" build/windows/examples/demo-app --entry hello.exe --stub windows-x64 \
+  --target-spec '{PROGRAM_DIR}\hello.d' --product "Hello" -o "$dist/hello-from-windows.exe"
+cmp "$dist/hello.exe" "$dist/hello-from-windows.exe"
 echo "installed writer and stubs: ok"
