@@ -132,6 +132,11 @@ void write_output(const Options& o, std::string* partial_output) {
 }  // namespace
 
 int writer_main(int argc, char** argv) {
+  // Alone, --version is the writer's own; with other options it is the launcher's string.
+  if (argc == 2 && strcmp(argv[1], "--version") == 0) {
+    host_print(false, "mordax-pack " MORDAX_VERSION "\n");
+    return 0;
+  }
   std::string partial_output;
   try {
 #ifndef _WIN32

@@ -75,6 +75,9 @@ digest() { (cd "$1" && find . -type f -print0 | LC_ALL=C sort -z | xargs -0 sha2
 [ "$(digest app)" = "$(digest L/unpacked)" ] || fail "the Linux launcher unpacked another tree"
 [ "$(digest app)" = "$(digest W/unpacked)" ] || fail "the Windows launcher unpacked another tree"
 
+[ "$(linux --version)" = "$(windows --version)" ] && linux --version | grep -qx 'mordax-pack [0-9.]*' ||
+  fail "--version: $(linux --version) / $(windows --version)"
+
 # refused_alike WHY ARGS...: both fail with one line, the same line, holding WHY, and leave no output.
 refused_alike() {
   local why=$1
