@@ -48,3 +48,6 @@ cmake/wine-run "$dist/bin/mordax-pack.exe" build/windows/examples/demo-app --ent
   --target-spec '{PROGRAM_DIR}\hello.d' --product "Hello" -o "$dist/hello-from-windows.exe"
 cmp "$dist/hello.exe" "$dist/hello-from-windows.exe"
 echo "installed writer and stubs: ok"
+
+# The installed CMake package used by an outside project, and the archives.
+bash tests/package/package_test.sh "$dist" build/linux-release build/windows
