@@ -146,12 +146,7 @@ int wmain(int argc, wchar_t** argv) {
 
 FILE* host_open(const std::string& path, const char* mode) {
   std::u16string wide_mode(mode, mode + strlen(mode));
-  try {
-    return _wfopen(w(long_path(path)), w(wide_mode));
-  } catch (const Failure&) {
-    errno = ENOENT;
-    return nullptr;
-  }
+  return _wfopen(w(long_path(path)), w(wide_mode));
 }
 
 bool host_replace(const std::string& from, const std::string& to) {

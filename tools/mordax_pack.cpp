@@ -3,8 +3,9 @@
 // strings attached. The command line is in tools/options.h; the stub is found
 // beside mordax-pack as mordax-stub-<target>[.exe] unless --stub-file names one.
 //
-// Every part throws Failure with the one line that says why; only main prints
-// it, removes the partial output and ends with status 1.
+// Every part throws Failure with the one line that says why; only writer_main
+// (called by the host's main, or wmain on Windows) prints it, removes the
+// partial output and ends with status 1.
 #include <cerrno>
 #include <clocale>
 #include <cstdio>

@@ -119,16 +119,16 @@ Bytes block_header(const StubStrings& s, bool indexed) {
 
 // The image checksum as the Windows loader and signing tools compute it: the
 // 16-bit words of the file, the checksum field taken as zero, folded with
-// end-around carry, plus the file's length.
-// Read back in pieces of an even size, so every 16-bit word lies within one.
+// end-around carry, plus the file's length. The file is read back in pieces of
+// an even size, so that every word lies within one.
 uint32_t pe_checksum(FILE* file, uint64_t size, uint64_t checksum_at) {
-  if (fseeko(file, 0, SEEK_SET) != 0) throw std::runtime_error(std::string("cannot read back the output: ") + strerror(errno));
+  auto unreadable = [] { return std::runtime_error(std::string("cannot read back the output: ") + strerror(errno)); };
+  if (fseeko(file, 0, SEEK_SET) != 0) throw unreadable();
   std::vector<unsigned char> piece(size_t(1) << 20);
   uint64_t sum = 0, at = 0;
   while (at < size) {
     size_t n = size_t(std::min<uint64_t>(piece.size(), size - at));
-    if (fread(piece.data(), 1, n, file) != n)
-      throw std::runtime_error(std::string("cannot read back the output: ") + strerror(errno));
+    if (fread(piece.data(), 1, n, file) != n) throw unreadable();
     for (size_t i = 0; i + 1 < n; i += 2)
       if (at + i != checksum_at && at + i != checksum_at + 2) sum += load_le16(&piece[i]);
     if (n % 2 != 0) sum += piece[n - 1];

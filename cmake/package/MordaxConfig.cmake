@@ -16,7 +16,6 @@
 # from APP_DIR carries the payload's index as before; a payload written earlier
 # is attached as it is, so its INDEX is not carried (later starts then decode
 # the payload, with the same files, messages and statuses).
-cmake_minimum_required(VERSION 3.25)
 get_filename_component(_MORDAX_PREFIX "${CMAKE_CURRENT_LIST_DIR}/../../.." ABSOLUTE)
 set(MORDAX_PACK_EXECUTABLE "${_MORDAX_PREFIX}/bin/mordax-pack${CMAKE_HOST_EXECUTABLE_SUFFIX}" CACHE FILEPATH
     "The installed writer, for the host that builds")
