@@ -101,4 +101,22 @@ printf a >"fold/x/$(printf '\xc3\xa9t\xc3\xa9')" && printf b >"fold/x/$(printf '
 # Case folded as Windows does on either host (a device name such as CON.txt cannot
 # be a file on a Windows host, so that refusal is the Linux writer's alone).
 refused_alike "the same name as" fold --entry run.exe --stub windows-x64
+
+# On a terminal, which Wine gives the Windows writer as its console, both show
+# the same progress and the same refusal, a name outside ASCII intact: the
+# Windows writer speaks UTF-16 to a console. Lines as shown, control sequences left out.
+on_terminal() {
+  script -qec "$1 app --entry nü.exe -o t.bin; $1 app --entry run.exe --level 1 -o t.bin" /dev/null </dev/null |
+    sed 's/\x1b\[[?0-9;]*[a-zA-Z]//g' | tr '\r' '\n' | grep -v '^$'
+}
+linux_shown=$(on_terminal "$scratch/linux/mordax-pack")
+windows_shown=$(on_terminal "MORDAX_WINEPREFIX=$prefix $wine_run $scratch/windows/mordax-pack.exe")
+records=$(find app -type f | wc -l)
+if grep -qx "mordax-pack: nü.exe: No such file or directory" <<<"$linux_shown" &&
+   grep -q "^mordax-pack: $records/$records files, 5/5 MiB$" <<<"$linux_shown" &&
+   [ "$linux_shown" = "$windows_shown" ]; then
+  echo "ok   the same lines on a terminal"
+else
+  fail "on a terminal"; echo "$linux_shown"; echo "--"; echo "$windows_shown"
+fi
 [ "$failures" = 0 ]
