@@ -63,6 +63,12 @@ same "Linux launcher" out -- --entry run.exe --level 5 --stub linux-x64 --compan
 same "one worker" one.payload -- --entry run.exe --level 5 --threads 1 -o one.payload
 cmp -s L/one.payload L/out.payload || fail "the worker count changed the payload"
 
+# An output inside the tree is left out of it, on either host.
+same "level 1" one-level.payload -- --entry run.exe --level 1 -o one-level.payload
+linux app --entry run.exe --level 1 -o app/inside.payload && mv app/inside.payload L/ &&
+  windows app --entry run.exe --level 1 -o app/inside.payload && mv app/inside.payload W/ &&
+  cmp -s L/inside.payload L/one-level.payload && cmp -s W/inside.payload L/one-level.payload &&
+  echo "ok   an output inside the tree is left out" || fail "an output inside the tree"
 # What the finished launchers unpack is the tree (the Windows one under Wine);
 # their entry is no program, so they end in an error once the files are out.
 same "a launcher that unpacks beside itself" unpack -- --entry run.exe --level 5 --stub linux-x64 \
