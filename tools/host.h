@@ -21,8 +21,9 @@ bool host_replace(const std::string& from, const std::string& to);
 
 void host_remove(const std::string& path);
 
-/// The folder this program was started from; empty when it cannot be found.
-std::string host_program_dir();
+/// `name` in the folder this program was started from, with the host's
+/// separator; empty when that folder cannot be found.
+std::string host_beside_program(const std::string& name);
 
 /// True when both names lead to one file (through links, or as the same path
 /// once made absolute).

@@ -18,10 +18,10 @@ bool host_replace(const std::string& from, const std::string& to) { return renam
 
 void host_remove(const std::string& path) { remove(path.c_str()); }
 
-std::string host_program_dir() {
+std::string host_beside_program(const std::string& name) {
   std::error_code ec;
   fs::path self = fs::read_symlink("/proc/self/exe", ec);
-  return ec ? std::string() : self.parent_path().string();
+  return ec ? std::string() : (self.parent_path() / name).string();
 }
 
 bool host_same_file(const std::string& a, const std::string& b) {

@@ -157,7 +157,7 @@ bool host_replace(const std::string& from, const std::string& to) {
 
 void host_remove(const std::string& path) { DeleteFileW(w(long_path(path))); }
 
-std::string host_program_dir() {
+std::string host_beside_program(const std::string& name) {
   std::u16string self(32768, u'\0');
   DWORD n = GetModuleFileNameW(nullptr, reinterpret_cast<wchar_t*>(self.data()), DWORD(self.size()));
   if (n == 0 || n >= self.size()) return "";
@@ -165,8 +165,8 @@ std::string host_program_dir() {
   size_t slash = self.find_last_of(u"\\/");
   if (slash == std::u16string::npos) return "";
   std::string dir;
-  if (!utf16_to_utf8(self.substr(0, slash).c_str(), &dir)) return "";
-  return dir;
+  if (!utf16_to_utf8(self.substr(0, slash + 1).c_str(), &dir)) return "";
+  return dir + name;
 }
 
 bool host_same_file(const std::string& a, const std::string& b) {

@@ -31,10 +31,10 @@ constexpr size_t kStringCapacity = 4095;  // units; the launcher's path buffers 
 // The prebuilt stub: named by --stub-file, or installed beside this program.
 std::string stub_path(const Options& o) {
   if (!o.stub_file.empty()) return o.stub_file;
-  std::string dir = host_program_dir();
-  std::string beside = dir + "/mordax-stub-" + stub_target_name(o.target) +
-                       (o.target == StubTarget::windows_x64 ? ".exe" : "");
-  if (dir.empty() || host_file_facts(beside).kind != FileFacts::regular)
+  std::string name = std::string("mordax-stub-") + stub_target_name(o.target) +
+                     (o.target == StubTarget::windows_x64 ? ".exe" : "");
+  std::string beside = host_beside_program(name);
+  if (beside.empty() || host_file_facts(beside).kind != FileFacts::regular)
     throw Failure(std::string("no ") + stub_target_name(o.target) + " stub beside mordax-pack (" + beside +
                   "); install the stubs or name one with --stub-file");
   return beside;
