@@ -1,14 +1,31 @@
 # zstd (decoder) and libdeflate (CRC-32) for the launcher, linked statically so
 # the single file runs where those libraries are missing; zlib's crc32, the
 # reference the tests hold the launcher's checksum to.
+set(MORDAX_ZSTD_SOURCE_DIR "${PROJECT_SOURCE_DIR}/build/_deps/zstd-src" CACHE PATH
+    "zstd source tree (from 'apt-get source libzstd')")
+if(NOT EXISTS "${MORDAX_ZSTD_SOURCE_DIR}/lib/zstd.h")
+  message(FATAL_ERROR "zstd source not found in ${MORDAX_ZSTD_SOURCE_DIR}; run scripts/install-deps.sh")
+endif()
+
+# The writer's zstd, on either host, from that one source package and with
+# its threads: the frames it makes depend on the library's version, so the
+# Linux and the Windows writer give the same bytes only with the same zstd. Its
+# decoder serves list, verify and extract.
+file(GLOB zstd_writer_sources "${MORDAX_ZSTD_SOURCE_DIR}/lib/common/*.c" "${MORDAX_ZSTD_SOURCE_DIR}/lib/compress/*.c"
+     "${MORDAX_ZSTD_SOURCE_DIR}/lib/decompress/*.c")
+add_library(mordax_zstd_writer STATIC EXCLUDE_FROM_ALL ${zstd_writer_sources})
+target_compile_definitions(mordax_zstd_writer PRIVATE ZSTD_MULTITHREAD ZSTD_DISABLE_ASM ZSTD_LEGACY_SUPPORT=0)
+target_include_directories(mordax_zstd_writer SYSTEM PUBLIC "${MORDAX_ZSTD_SOURCE_DIR}/lib")
+# Packing is the writer's whole work: the sanitizers stay in the project's own code.
+target_compile_options(mordax_zstd_writer PRIVATE -O3 $<$<BOOL:${MORDAX_SANITIZE}>:-fno-sanitize=all>)
+set_target_properties(mordax_zstd_writer PROPERTIES POSITION_INDEPENDENT_CODE ON)
+find_package(Threads REQUIRED)
+target_link_libraries(mordax_zstd_writer PUBLIC Threads::Threads)
+add_library(mordax::zstd_writer ALIAS mordax_zstd_writer)
+
 if(WIN32)
   # Debian ships no zstd for mingw: its source package, unpacked by
   # scripts/install-deps.sh, is cross-built here as a decoder-only library.
-  set(MORDAX_ZSTD_SOURCE_DIR "${PROJECT_SOURCE_DIR}/build/_deps/zstd-src" CACHE PATH
-      "zstd source tree (from 'apt-get source libzstd')")
-  if(NOT EXISTS "${MORDAX_ZSTD_SOURCE_DIR}/lib/zstd.h")
-    message(FATAL_ERROR "zstd source not found in ${MORDAX_ZSTD_SOURCE_DIR}; run scripts/install-deps.sh")
-  endif()
   file(GLOB zstd_sources "${MORDAX_ZSTD_SOURCE_DIR}/lib/common/*.c" "${MORDAX_ZSTD_SOURCE_DIR}/lib/decompress/*.c")
   add_library(mordax_zstd_decompress STATIC ${zstd_sources})
   target_compile_definitions(mordax_zstd_decompress PRIVATE ZSTD_DISABLE_ASM ZSTD_LEGACY_SUPPORT=0 ZSTD_MULTITHREAD=0)

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs, as root and idempotently, everything the build and the tests need on
-# Debian 12, then fetches zstd's source (for the Windows decoder) into the build tree.
+# Debian 12, then fetches zstd's source (the Windows decoder, both writers'
+# encoder) into the build tree.
 # Usage: scripts/install-deps.sh [BUILD_ROOT]   (default: ./build)
 set -euo pipefail
 

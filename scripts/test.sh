@@ -43,4 +43,11 @@ cmake --install build/windows --prefix "$dist" >/dev/null
   --target-spec '{PROGRAM_DIR}\hello.d' --product "Hello" -o "$dist/hello.exe"
 "$dist/hello" installed | grep -q 'argument 1: installed'
 cmake/wine-run "$dist/hello.exe" installed | grep -q 'argument 1: installed'
+# The Windows writer, installed beside the Linux one, finishes the same launcher.
+cmake/wine-run "$dist/bin/mordax-pack.exe" build/windows/examples/demo-app --entry hello.exe --stub windows-x64 \
+  --target-spec '{PROGRAM_DIR}\hello.d' --product "Hello" -o "$dist/hello-from-windows.exe"
+cmp "$dist/hello.exe" "$dist/hello-from-windows.exe"
 echo "installed writer and stubs: ok"
+
+# The installed CMake package used by an outside project, and the archives.
+bash tests/package/package_test.sh "$dist" build/linux-release build/windows

@@ -6,10 +6,11 @@
 #include <cstring>
 
 #include "tools/failure.h"
+#include "tools/host.h"
 
-uint64_t read_in_chunks(const std::filesystem::path& path, const std::string& shown, uint64_t limit,
+uint64_t read_in_chunks(const std::string& path, const std::string& shown, uint64_t limit,
                         const Chunk& chunk) {
-  FILE* in = fopen(path.c_str(), "rb");
+  FILE* in = host_open(path, "rb");
   if (in == nullptr) throw Failure(shown + ": " + strerror(errno));
   std::vector<unsigned char> buffer(size_t(1) << 20);
   uint64_t total = 0;

@@ -4,7 +4,6 @@
 
 #include <cstdint>
 #include <cstdio>
-#include <filesystem>
 #include <functional>
 #include <string>
 #include <vector>
@@ -15,7 +14,7 @@ using Chunk = std::function<void(const unsigned char* data, size_t size)>;
 /// returns how many there were; stops before a piece that would take the count
 /// past `limit`. Throws Failure "<shown>: <reason>" when the file cannot be
 /// opened or read.
-uint64_t read_in_chunks(const std::filesystem::path& path, const std::string& shown, uint64_t limit,
+uint64_t read_in_chunks(const std::string& path, const std::string& shown, uint64_t limit,
                         const Chunk& chunk);
 
 /// The whole file.

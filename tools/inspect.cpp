@@ -9,7 +9,6 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <set>
 #include <string>
 #include <vector>
@@ -21,6 +20,7 @@
 #include "payload/index.h"
 #include "tools/create_below.h"
 #include "tools/failure.h"
+#include "tools/host.h"
 #include "tools/launcher_file.h"
 #include "tools/pack_names.h"
 #include "tools/record_walk.h"
@@ -31,16 +31,21 @@ namespace {
 
 using Bytes = std::vector<unsigned char>;
 
-Bytes read_file(const fs::path& path) {
+// `name` is UTF-8, as every name the writer handles.
+Bytes read_file(const std::string& name) {
   std::error_code ec;
-  uintmax_t size = fs::file_size(path, ec);
-  if (ec) throw Failure(path.string() + ": " + ec.message());
+  uintmax_t size = fs::file_size(fs::u8path(name), ec);
+  if (ec) throw Failure(name + ": " + ec.message());
   Bytes bytes(static_cast<size_t>(size));
-  std::ifstream in(path, std::ios::binary);
-  if (!in.read(reinterpret_cast<char*>(bytes.data()), std::streamsize(bytes.size())))
-    throw Failure(path.string() + ": read error");
+  FILE* in = host_open(name, "rb");
+  if (in == nullptr) throw Failure(name + ": " + strerror(errno));
+  bool whole = fread(bytes.data(), 1, bytes.size(), in) == bytes.size();
+  fclose(in);
+  if (!whole) throw Failure(name + ": read error");
   return bytes;
 }
+
+void say(const std::string& line) { host_print(false, line + "\n"); }
 
 std::string hex32(uint32_t value) {
   char text[9];
@@ -59,18 +64,19 @@ std::string record_shown(const RecordHeader& r) { return "record " + std::to_str
 
 struct Lister : RecordVisitor {
   void begin(const RecordHeader& r) override {
-    printf("%12" PRIu64 "  %s  %s\n", r.size, hex32(r.stored).c_str(), shown_name(r.name).c_str());
+    char size[32];
+    snprintf(size, sizeof size, "%12" PRIu64, r.size);
+    say(std::string(size) + "  " + hex32(r.stored) + "  " + shown_name(r.name));
   }
   void contents(const unsigned char*, size_t) override {}
   void end(const RecordHeader&, uint32_t) override {}
 };
 
 void list(const Bytes& file, const LauncherFile& found) {
-  printf("%s\n", found.kind.c_str());
+  say(found.kind);
   if (found.has_strings)
-    for (int i = 0; i < 6; ++i) printf("%s: %s\n", kStringNames[i], utf8(found.strings[i]).c_str());
-  if (found.indexed) printf("index: %" PRIu64 " bytes\n", found.index.size);
-  fflush(stdout);
+    for (int i = 0; i < 6; ++i) say(std::string(kStringNames[i]) + ": " + utf8(found.strings[i]));
+  if (found.indexed) say("index: " + std::to_string(found.index.size) + " bytes");
   Lister lister;
   walk_records(file.data() + found.payload.offset, found.payload.size, lister);
 }
@@ -180,7 +186,7 @@ void verify(const Bytes& file, const LauncherFile& found) {
   // A smaller window decodes all the same: the least of the faults.
   if (window != kWindow) throw Failure("the frame's window is " + mebibytes(window) + ", not " + mebibytes(kWindow));
   if (found.indexed) check_index(file, found, records, verifier.index_records);
-  printf("%s: %zu records, every checksum matches\n", found.kind.c_str(), records);
+  say(found.kind + ": " + std::to_string(records) + " records, every checksum matches");
 }
 
 // ---- extract ---------------------------------------------------------------
@@ -246,15 +252,15 @@ struct Extractor : RecordVisitor {
   bool first = false;
 };
 
-void extract(const Bytes& file, const LauncherFile& found, const fs::path& dir, bool force) {
+void extract(const Bytes& file, const LauncherFile& found, const std::string& dir, bool force) {
   std::error_code ec;
-  fs::create_directories(dir, ec);
-  if (ec) throw Failure(dir.string() + ": " + ec.message());
+  fs::create_directories(fs::u8path(dir), ec);
+  if (ec) throw Failure(dir + ": " + ec.message());
   Extractor extractor;
-  extractor.dir = dir;
+  extractor.dir = fs::u8path(dir);
   extractor.force = force;
   size_t records = walk_records(file.data() + found.payload.offset, found.payload.size, extractor);
-  printf("%zu records written below %s\n", records, dir.string().c_str());
+  say(std::to_string(records) + " records written below " + dir);
 }
 
 [[noreturn]] void usage() {
@@ -283,7 +289,7 @@ void run_inspect(int argc, char** argv) {
     else operands.push_back(a);
   }
   if (operands.size() != (command == "extract" ? 2u : 1u)) usage();
-  fs::path path = operands[0];
+  const std::string& path = operands[0];
   Bytes file = read_file(path);
   try {
     LauncherFile found = find_payload(file);
@@ -291,6 +297,6 @@ void run_inspect(int argc, char** argv) {
     else if (command == "verify") verify(file, found);
     else extract(file, found, operands[1], force);
   } catch (const Failure& e) {
-    throw Failure(path.string() + ": " + e.what());
+    throw Failure(path + ": " + e.what());
   }
 }

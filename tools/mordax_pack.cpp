@@ -4,15 +4,13 @@
 // (tools/inspect.h). The command line is in tools/options.h; the stub is found
 // beside mordax-pack as mordax-stub-<target>[.exe] unless --stub-file names one.
 //
-// Every part throws Failure with the one line that says why; only main prints
-// it, removes the partial output and ends with status 1.
-#include <sys/stat.h>
-
+// Every part throws Failure with the one line that says why; only writer_main
+// (called by the host's main, or wmain on Windows) prints it, removes the
+// partial output and ends with status 1.
 #include <cerrno>
 #include <clocale>
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -21,13 +19,12 @@
 #include "launcher_manifest.h"
 #include "tools/failure.h"
 #include "tools/files.h"
+#include "tools/host.h"
 #include "tools/inspect.h"
 #include "tools/options.h"
 #include "tools/records.h"
 #include "tools/stub_image.h"
 #include "tools/windows_resources.h"
-
-namespace fs = std::filesystem;
 
 namespace {
 
@@ -36,14 +33,13 @@ constexpr size_t kStringCapacity = 4095;  // units; the launcher's path buffers 
 // The prebuilt stub: named by --stub-file, or installed beside this program.
 std::string stub_path(const Options& o) {
   if (!o.stub_file.empty()) return o.stub_file;
-  std::error_code ec;
-  fs::path self = fs::read_symlink("/proc/self/exe", ec);
-  fs::path beside = self.parent_path() / (std::string("mordax-stub-") + stub_target_name(o.target) +
-                                          (o.target == StubTarget::windows_x64 ? ".exe" : ""));
-  if (ec || !fs::exists(beside, ec))
-    throw Failure(std::string("no ") + stub_target_name(o.target) + " stub beside mordax-pack (" +
-                  beside.string() + "); install the stubs or name one with --stub-file");
-  return beside.string();
+  std::string name = std::string("mordax-stub-") + stub_target_name(o.target) +
+                     (o.target == StubTarget::windows_x64 ? ".exe" : "");
+  std::string beside = host_beside_program(name);
+  if (beside.empty() || host_file_facts(beside).kind != FileFacts::regular)
+    throw Failure(std::string("no ") + stub_target_name(o.target) + " stub beside mordax-pack (" + beside +
+                  "); install the stubs or name one with --stub-file");
+  return beside;
 }
 
 StubStrings stub_strings(const Options& o) {
@@ -75,15 +71,9 @@ StubStrings stub_strings(const Options& o) {
   return strings;
 }
 
-bool same_file(const std::string& a, const std::string& b) {
-  std::error_code ec;
-  if (fs::equivalent(a, b, ec)) return true;
-  return fs::weakly_canonical(a, ec) == fs::weakly_canonical(b, ec) && !ec;
-}
-
 // The index beside a bare payload, for the CMake function to embed next to it.
 void write_index(const std::string& path, const std::vector<unsigned char>& index) {
-  FILE* out = fopen(path.c_str(), "wb");
+  FILE* out = host_open(path, "wb");
   bool ok = out != nullptr && fwrite(index.data(), 1, index.size(), out) == index.size();
   if (out != nullptr && fclose(out) != 0) ok = false;
   if (!ok) throw Failure(path + ": " + strerror(errno));
@@ -97,7 +87,7 @@ void write_output(const Options& o, std::string* partial_output) {
   StubStrings strings;
   if (o.stub) {
     std::string stub_file = stub_path(o);
-    if (same_file(stub_file, o.output)) throw Failure(o.output + ": the output would replace the stub");
+    if (host_same_file(stub_file, o.output)) throw Failure(o.output + ": the output would replace the stub");
     stub = read_whole(stub_file);
     std::string why = check_stub(stub, o.target);
     if (!why.empty()) throw Failure(stub_file + ": " + why);
@@ -106,7 +96,7 @@ void write_output(const Options& o, std::string* partial_output) {
   if (!o.attach.empty()) check_payload(o.attach);
 
   std::string partial = o.output + ".partial";
-  FILE* file = fopen(partial.c_str(), "w+b");  // read back for the image checksum
+  FILE* file = host_open(partial, "w+b");  // read back for the image checksum
   if (file == nullptr) throw Failure(o.output + ": " + strerror(errno));
   *partial_output = partial;
   try {
@@ -132,26 +122,31 @@ void write_output(const Options& o, std::string* partial_output) {
     if (!o.index.empty()) write_index(o.index, index);
     if (o.stub) {
       finisher.finish(sink.written, index);
-      mode_t mask = umask(0);
-      umask(mask);
-      if (fchmod(fileno(file), 0777 & ~mask) != 0) throw Failure(o.output + ": " + strerror(errno));
+      host_make_runnable(file, o.output);
     }
   } catch (...) {
     fclose(file);
     throw;
   }
   if (fclose(file) != 0) throw Failure(o.output + ": " + strerror(errno));
-  if (rename(partial.c_str(), o.output.c_str()) != 0) throw Failure(o.output + ": " + strerror(errno));
+  if (!host_replace(partial, o.output)) throw Failure(o.output + ": " + strerror(errno));
   partial_output->clear();
 }
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int writer_main(int argc, char** argv) {
+  // Alone, --version is the writer's own; with other options it is the launcher's string.
+  if (argc == 2 && strcmp(argv[1], "--version") == 0) {
+    host_print(false, "mordax-pack " MORDAX_VERSION "\n");
+    return 0;
+  }
   std::string partial_output;
   try {
-    // Case folding beyond ASCII, for Windows names.
+#ifndef _WIN32
+    // Case folding beyond ASCII, for Windows names (a Windows host folds as Windows does).
     if (setlocale(LC_CTYPE, "C.UTF-8") == nullptr) throw Failure("the C.UTF-8 locale is missing");
+#endif
     if (is_inspect_command(argc, argv)) {
       run_inspect(argc, argv);
       return 0;
@@ -166,8 +161,8 @@ int main(int argc, char** argv) {
       throw Failure(o.output + ": " + e.what());
     }
   } catch (const Failure& e) {
-    fprintf(stderr, "mordax-pack: %s\n", e.what());
-    if (!partial_output.empty()) remove(partial_output.c_str());
+    host_print(true, std::string("mordax-pack: ") + e.what() + "\n");
+    if (!partial_output.empty()) host_remove(partial_output);
     return 1;
   }
   return 0;

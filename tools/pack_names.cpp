@@ -1,5 +1,9 @@
 #include "tools/pack_names.h"
 
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
 #include <algorithm>
 #include <cstring>
 #include <cwctype>
@@ -64,8 +68,16 @@ std::u16string windows_folded(const std::u16string& name) {
   for (char16_t& unit : folded) {
     // Surrogates stay as they are: Windows folds only the Basic Multilingual Plane.
     if (unit >= 0xD800 && unit <= 0xDFFF) continue;
+#ifdef _WIN32
+    // The system's own simple upper case, locale-independent as file names are.
+    wchar_t upper;
+    wchar_t given = wchar_t(unit);
+    if (LCMapStringEx(LOCALE_NAME_INVARIANT, LCMAP_UPPERCASE, &given, 1, &upper, 1, nullptr, nullptr, 0) == 1)
+      unit = char16_t(upper);
+#else
     wint_t upper = std::towupper(wint_t(unit));
     if (upper <= 0xFFFF) unit = char16_t(upper);
+#endif
   }
   return folded;
 }

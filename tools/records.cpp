@@ -1,7 +1,5 @@
 #include "tools/records.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
 #include <zlib.h>
 #include <zstd.h>
 
@@ -15,28 +13,20 @@
 #include "payload/format.h"
 #include "payload/index.h"
 #include "tools/failure.h"
+#include "tools/host.h"
 #include "tools/pack_names.h"
-
-namespace fs = std::filesystem;
 
 namespace {
 
-// A link whose target is missing: a development link such as libfoo.so in a
-// folder copied from an installed application.
-bool broken_link(const fs::path& path) {
-  struct stat st;
-  return lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode) && stat(path.c_str(), &st) != 0 && errno == ENOENT;
-}
-
-// Regular file at `path`, following a symbolic link; refuses anything else.
-uint64_t regular_size(const fs::path& path, const std::string& shown) {
-  struct stat st;
-  if (stat(path.c_str(), &st) != 0) {
-    if (broken_link(path)) throw Failure(shown + " is a symbolic link to a missing file");
-    throw Failure(shown + ": " + strerror(errno));
+// The size of a regular file (a symbolic link followed); refuses anything else.
+uint64_t regular_size(const FileFacts& facts, const std::string& shown) {
+  switch (facts.kind) {
+    case FileFacts::regular: return facts.size;
+    case FileFacts::not_regular: throw Failure(shown + ": not a regular file");
+    case FileFacts::broken_link: throw Failure(shown + " is a symbolic link to a missing file");
+    case FileFacts::failed: break;
   }
-  if (!S_ISREG(st.st_mode)) throw Failure(shown + ": not a regular file");
-  return uint64_t(st.st_size);
+  throw Failure(shown + ": " + facts.error);
 }
 
 // One pass over a record's file, which must still have the size it was found with.
@@ -139,34 +129,27 @@ void finish_payload(Sink& sink) {
 
 std::vector<Record> collect_records(const std::string& app_dir, const std::string& entry,
                                     const std::string& output, const CollectSettings& settings) {
-  fs::path root = app_dir;
-  std::error_code ec;
-  if (!fs::is_directory(root, ec)) throw Failure(app_dir + ": not a directory");
+  if (!host_is_directory(app_dir)) throw Failure(app_dir + ": not a directory");
   std::vector<Record> records;
   // The entry's name is checked before its file, every other file before its name.
-  Record first{entry, u"", root / entry, 0, 0};
+  Record first{entry, u"", app_dir + "/" + entry, 0, 0};
   name_record(first);
-  first.size = regular_size(first.source, entry);
+  first.size = regular_size(host_file_facts(first.source), entry);
   records.push_back(std::move(first));
 
   std::vector<Record> rest;
-  fs::recursive_directory_iterator it(root, fs::directory_options::none, ec), end;
-  if (ec) throw Failure(app_dir + ": " + ec.message());
-  for (; it != end; it.increment(ec)) {
-    if (ec) throw Failure(app_dir + ": " + ec.message());
-    // Lexical: a link inside the tree keeps its own name, whatever it points to.
-    std::string relative = it->path().lexically_relative(root).generic_string();
-    if (fs::is_directory(it->symlink_status())) continue;
-    if (!output.empty() && fs::equivalent(it->path(), output, ec)) continue;
-    if (settings.skip_broken_links && relative != entry && broken_link(it->path())) {
-      fprintf(stderr, "mordax-pack: warning: %s is a symbolic link to a missing file; left out\n", relative.c_str());
-      continue;
+  host_walk(app_dir, [&](const std::string& relative, const std::string& path) {
+    if (!output.empty() && host_same_file(path, output)) return;
+    FileFacts facts = host_file_facts(path);
+    if (settings.skip_broken_links && relative != entry && facts.kind == FileFacts::broken_link) {
+      host_print(true, "mordax-pack: warning: " + relative + " is a symbolic link to a missing file; left out\n");
+      return;
     }
-    Record r{relative, u"", it->path(), 0, 0};
-    r.size = regular_size(r.source, relative);
+    Record r{relative, u"", path, 0, 0};
+    r.size = regular_size(facts, relative);
     name_record(r);
     if (relative != entry) rest.push_back(std::move(r));
-  }
+  });
   std::sort(rest.begin(), rest.end(), [](const Record& a, const Record& b) { return a.relative < b.relative; });
   for (Record& r : rest) records.push_back(std::move(r));
   if (settings.for_windows) check_windows_names(records);
@@ -175,7 +158,7 @@ std::vector<Record> collect_records(const std::string& app_dir, const std::strin
 
 std::vector<unsigned char> encode_records(std::vector<Record>& records, const EncoderSettings& settings, Sink& sink) {
   std::vector<unsigned char> index(kIndexHeaderSize);
-  bool progress = isatty(2);
+  bool progress = host_stderr_is_terminal();
   Encoder encoder;
   encoder.sink = &sink;
   if (!settings.records_only) {
@@ -202,13 +185,13 @@ std::vector<unsigned char> encode_records(std::vector<Record>& records, const En
     if (record_checksum(crc) != r.checksum) throw Failure(r.relative + ": file changed while packing");
     done += r.size;
     if (progress)
-      fprintf(stderr, "\rmordax-pack: %zu/%zu files, %llu/%llu MiB", i + 1, records.size(),
-              (unsigned long long)(done >> 20), (unsigned long long)(total >> 20));
+      host_print(true, "\rmordax-pack: " + std::to_string(i + 1) + "/" + std::to_string(records.size()) + " files, " +
+                           std::to_string(done >> 20) + "/" + std::to_string(total >> 20) + " MiB");
   }
   static const unsigned char end_marker[2] = {};
   encoder.put(end_marker, sizeof end_marker);
   encoder.feed(nullptr, 0, ZSTD_e_end);
-  if (progress) fprintf(stderr, "\n");
+  if (progress) host_print(true, "\n");
   if (settings.records_only) return {};
   finish_payload(sink);
   memcpy(index.data(), kIndexMagic, sizeof kIndexMagic);
@@ -227,7 +210,7 @@ void wrap_frame(const std::string& frame, Sink& sink) {
 }
 
 void check_payload(const std::string& path) {
-  FILE* in = fopen(path.c_str(), "rb");
+  FILE* in = host_open(path, "rb");
   if (in == nullptr) throw Failure(path + ": " + strerror(errno));
   unsigned char trailer[8];
   bool read = fseeko(in, -8, SEEK_END) == 0 && fread(trailer, 1, 8, in) == 8;

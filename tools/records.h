@@ -10,7 +10,6 @@
 #pragma once
 
 #include <cstdint>
-#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -19,7 +18,7 @@
 struct Record {
   std::string relative;  // UTF-8, '/' separators
   std::u16string name;
-  std::filesystem::path source;
+  std::string source;     // the file, as the host names it
   uint64_t size;
   uint32_t checksum;
 };

@@ -1,7 +1,5 @@
 #include "tools/stub_image.h"
 
-#include <sys/mman.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -125,12 +123,21 @@ Bytes block_header(const StubStrings& s, bool indexed) {
 
 // The image checksum as the Windows loader and signing tools compute it: the
 // 16-bit words of the file, the checksum field taken as zero, folded with
-// end-around carry, plus the file's length.
-uint32_t pe_checksum(const unsigned char* data, uint64_t size, uint64_t checksum_at) {
-  uint64_t sum = 0;
-  for (uint64_t i = 0; i + 1 < size; i += 2)
-    if (i != checksum_at && i != checksum_at + 2) sum += load_le16(data + i);
-  if (size % 2 != 0) sum += data[size - 1];
+// end-around carry, plus the file's length. The file is read back in pieces of
+// an even size, so that every word lies within one.
+uint32_t pe_checksum(FILE* file, uint64_t size, uint64_t checksum_at) {
+  auto unreadable = [] { return std::runtime_error(std::string("cannot read back the output: ") + strerror(errno)); };
+  if (fseeko(file, 0, SEEK_SET) != 0) throw unreadable();
+  std::vector<unsigned char> piece(size_t(1) << 20);
+  uint64_t sum = 0, at = 0;
+  while (at < size) {
+    size_t n = size_t(std::min<uint64_t>(piece.size(), size - at));
+    if (fread(piece.data(), 1, n, file) != n) throw unreadable();
+    for (size_t i = 0; i + 1 < n; i += 2)
+      if (at + i != checksum_at && at + i != checksum_at + 2) sum += load_le16(&piece[i]);
+    if (n % 2 != 0) sum += piece[n - 1];
+    at += n;
+  }
   while (sum >> 16) sum = (sum & 0xFFFF) + (sum >> 16);
   return uint32_t(sum + size);
 }
@@ -319,11 +326,8 @@ void StubFinisher::finish_windows(uint64_t payload_size) {
   // The checksum covers the whole file, so it is computed over what was written.
   if (fflush(out_) != 0) throw std::runtime_error(std::string("write failed: ") + strerror(errno));
   uint64_t file_size = block_offset_ + raw_size;
-  void* view = mmap(nullptr, file_size, PROT_READ, MAP_SHARED, fileno(out_), 0);
-  if (view == MAP_FAILED) throw std::runtime_error(std::string("cannot read back the output: ") + strerror(errno));
   size_t checksum_at = pe.optional + PeImage::kCheckSum;
-  uint32_t checksum = pe_checksum(static_cast<const unsigned char*>(view), file_size, checksum_at);
-  munmap(view, file_size);
+  uint32_t checksum = pe_checksum(out_, file_size, checksum_at);
   unsigned char field[4];
   store_le32(field, checksum);
   write_at(checksum_at, field, sizeof field);

@@ -163,6 +163,15 @@ TEST_F(Writer, BadOptionsAreRefusedWithUsage) {
   EXPECT_EQ(none.err.rfind(usage, 0), 0u) << none.err;
 }
 
+// Alone, --version names the writer's release (among other options it is the
+// launcher's version string, as the stub writer's tests show).
+TEST_F(Writer, VersionAloneIsTheWritersOwn) {
+  RunResult alone = pack({"--version"});
+  EXPECT_EQ(alone.status, 0u) << alone.err;
+  EXPECT_EQ(alone.out, "mordax-pack " MORDAX_VERSION "\n");
+  EXPECT_EQ(alone.err, "");
+}
+
 // A folder copied from an installed application may hold a development link
 // whose library was not copied: it is named for what it is, or left out.
 TEST_F(Writer, ALinkToAMissingFileIsNamedOrLeftOut) {
