@@ -48,6 +48,10 @@ static void lock_target() {
   }
 }
 
+// A payload this small decodes in well under a millisecond, about what a
+// decoding thread and the first touch of its slots cost.
+constexpr uint64_t kTwoCorePayloadFloor = 64u << 10;
+
 uint32_t launch(const char16_t* argv0) {
   platform::remove_current_directory_from_library_search();
   hide_console_window();
@@ -68,7 +72,8 @@ uint32_t launch(const char16_t* argv0) {
 
   lock_target();
   if (!records_in_place()) {
-    payload_open(platform::two_cores_by_default || embedded_fast_start());
+    bool two_cores = platform::two_cores_by_default || embedded_fast_start();
+    payload_open(two_cores && embedded_payload().size >= kTwoCorePayloadFloor);
     extract_records();
     payload_close();
   }

@@ -33,6 +33,7 @@ size_t window_end;
 // steps there.
 constexpr size_t kReleaseStep = 4u << 20;
 constexpr size_t kTwoCoreReleaseStep = 8u << 20;
+constexpr uint64_t kHugePagePayloadFloor = 64u << 10;
 
 // Takes the next `count` decoded bytes, copying them to `to` unless it is null.
 void consume(unsigned char* to, uint64_t count) {
@@ -66,7 +67,9 @@ void payload_open(bool two_cores) {
     if (payload.data[i] != kPayloadMagic[i]) fatal_header_error();
   if (!two_cores) open_output();
   FrameDecoder& d = frame_decoder;
-  const platform::LargeMemory* memory = platform::large_memory();
+  // A small payload touches a few pages of the window: a huge page would have
+  // 2 MiB zeroed for it.
+  const platform::LargeMemory* memory = payload.size >= kHugePagePayloadFloor ? platform::large_memory() : nullptr;
   d.context = memory != nullptr ? ZSTD_createDCtx_advanced(ZSTD_customMem{memory->allocate, memory->release, nullptr})
                                 : ZSTD_createDCtx();
   if (d.context == nullptr) fatal_memory_error();

@@ -156,22 +156,32 @@ void close_file(OutputFile* file) {
 bool read_file(const char16_t* path, FilePiece piece, void* context) {
   // Measured on a tree of a few hundred files: 1 MiB reads sum as fast as any
   // larger size, and the buffer stays in the cache between files. One per
-  // thread, as a later start checks files on two.
+  // thread, as a later start checks files on two: the first thread to read
+  // takes the static one, costing no mapping; another gets its own.
   constexpr size_t kBuffer = 1 << 20;
-  thread_local std::unique_ptr<unsigned char[]> buffer;
-  if (!buffer) buffer.reset(new (std::nothrow) unsigned char[kBuffer]);
-  if (!buffer) return false;
+  static unsigned char first_buffer[kBuffer];
+  static std::atomic_flag first_taken = ATOMIC_FLAG_INIT;
+  thread_local unsigned char* buffer = nullptr;
+  if (buffer == nullptr) {
+    if (!first_taken.test_and_set()) {
+      buffer = first_buffer;
+    } else {
+      thread_local std::unique_ptr<unsigned char[]> own(new (std::nothrow) unsigned char[kBuffer]);
+      buffer = own.get();
+      if (buffer == nullptr) return false;
+    }
+  }
   std::string name;
   if (!narrow(path, &name)) return false;
   Descriptor file{open(name.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW)};
   struct stat st;
   if (!file || fstat(file.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size == 0) return false;
   for (;;) {
-    ssize_t n = read(file.get(), buffer.get(), kBuffer);
+    ssize_t n = read(file.get(), buffer, kBuffer);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) return false;
     if (n == 0) return true;
-    piece(context, buffer.get(), size_t(n));
+    piece(context, buffer, size_t(n));
   }
 }
 
