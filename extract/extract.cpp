@@ -114,24 +114,37 @@ constexpr uint64_t kTwoCoreCheckFloor = 4u << 20;
 bool index_and_files_match(const IndexReader& reader, const unsigned char* index, const PayloadBytes& payload) {
   IndexCheck check;
   check.next = reader;
-  auto check_payload = [&] {
-    if (!index_binds_payload(index, payload.data, payload.size)) check.mismatch = true;
+  // Whatever goes wrong in the check (no memory for a name, say) only means
+  // the record loop does the work.
+  auto check_payload_then_files = [&] {
+    try {
+      if (!index_binds_payload(index, payload.data, payload.size)) check.mismatch = true;
+      check_files(&check);
+    } catch (...) {
+      check.mismatch = true;
+    }
   };
+  auto check_share = [&] {
+    try {
+      check_files(&check);
+    } catch (...) {
+      check.mismatch = true;
+    }
+  };
+  std::thread helper;
   if (payload.size >= kTwoCoreCheckFloor) {
     try {
-      std::thread helper([&] {
-        check_payload();
-        check_files(&check);
-      });
-      check_files(&check);
-      helper.join();
-      return !check.mismatch;
+      helper = std::thread(check_payload_then_files);
     } catch (const std::system_error&) {
       // No second thread to be had: the main thread does it all.
     }
   }
-  check_payload();
-  check_files(&check);
+  if (helper.joinable()) {
+    check_share();
+    helper.join();
+  } else {
+    check_payload_then_files();
+  }
   return !check.mismatch;
 }
 

@@ -13,6 +13,7 @@
 
 #include "launcher/fatal.h"
 #include "payload/decoder.h"
+#include "payload/payload.h"
 #include "platform/platform.h"
 
 namespace {
@@ -21,6 +22,7 @@ namespace {
 // and the ring adds 8 MiB to the 128 MiB window.
 constexpr size_t kSlots = 4;
 constexpr size_t kSlotSize = 2u << 20;
+static_assert(kSlotSize % kDecodeBufferSize == 0, "a slot is filled in the one-thread reader's steps");
 
 struct Ring {
   std::mutex lock;
@@ -60,9 +62,14 @@ void decode_ahead(Ring* r) {
       if (r->stopping) return;
     }
     size_t index = size_t(r->produced % kSlots);
-    ZSTD_outBuffer out = {r->memory + index * kSlotSize, kSlotSize, 0};
+    // Each step gets the room the reader on one thread gives it: a step that
+    // fails loses what it decoded, so the same steps fail at the same byte.
+    ZSTD_outBuffer out = {r->memory + index * kSlotSize, 0, 0};
     bool more = true;
-    while (more && out.pos < out.size) more = d.more() && d.step(&out);
+    while (more && out.pos < kSlotSize) {
+      out.size = out.pos + kDecodeBufferSize;
+      more = d.more() && d.step(&out);
+    }
     std::lock_guard<std::mutex> hold(r->lock);
     r->sizes[index] = out.pos;
     if (out.pos > 0) ++r->produced;

@@ -107,6 +107,25 @@ TEST_F(Extraction, ContentsMoveIn32KiBChunks) {
                                                      "close C:\\T\\b"}));
 }
 
+// The frame with the type of the first block that starts at `decoded` bytes or
+// later set to the reserved one, so that decoding fails there.
+std::string with_reserved_block(std::string frame, size_t decoded) {
+  size_t at = 6;  // magic, descriptor and window byte: no content size, no dictionary
+  for (size_t out = 0; at + 3 <= frame.size();) {
+    uint32_t header = uint8_t(frame[at]) | uint32_t(uint8_t(frame[at + 1])) << 8 | uint32_t(uint8_t(frame[at + 2])) << 16;
+    uint32_t type = (header >> 1) & 3, size = header >> 3;
+    if (out >= decoded) {
+      frame[at] = char(frame[at] | 6);
+      return frame;
+    }
+    // Raw and run-length blocks give their size; a compressed one at most 128 KiB.
+    out += type == 2 ? 131072 : size;
+    at += 3 + (type == 1 ? 1 : size);
+  }
+  ADD_FAILURE() << "no block that far in";
+  return frame;
+}
+
 // The reader on two cores hands bytes out in place and runs ahead of the
 // writes; the files must not tell, not even those a failure leaves half done.
 TEST_F(Extraction, TwoCoresWriteWhatOneThreadWritesAlsoUpToAFailure) {
@@ -115,7 +134,15 @@ TEST_F(Extraction, TwoCoresWriteWhatOneThreadWritesAlsoUpToAFailure) {
                                                     {u"d\\odd", noise(3 * 32768 + 1, 3)},
                                                     {u"empty", ""},
                                                     {u"tail", noise(2u << 20, 4)}}));
-  for (size_t cut : {frame.size(), frame.size() / 3, frame.size() * 2 / 3}) {
+  const std::pair<std::string, std::string> frames[] = {
+      {"whole", frame},
+      {"cut at a third", frame.substr(0, frame.size() / 3)},
+      {"cut at two thirds", frame.substr(0, frame.size() * 2 / 3)},
+      // A step that fails loses what it decoded: the readers must take the
+      // same steps to stop at the same byte.
+      {"a reserved block 4.4 MiB in", with_reserved_block(frame, (4u << 20) + 400000)},
+  };
+  for (const auto& [what, damaged] : frames) {
     struct Outcome {
       int status;
       std::string out, err;
@@ -124,7 +151,7 @@ TEST_F(Extraction, TwoCoresWriteWhatOneThreadWritesAlsoUpToAFailure) {
     } outcome[2];
     for (bool two_cores : {false, true}) {
       fake::reset_in_target(u"C:\\T");
-      state().payload = wrap_payload(frame.substr(0, cut));
+      state().payload = wrap_payload(damaged);
       payload_open(two_cores);
       int status = 0;
       try {
@@ -135,11 +162,11 @@ TEST_F(Extraction, TwoCoresWriteWhatOneThreadWritesAlsoUpToAFailure) {
       payload_close();
       outcome[two_cores] = {status, state().out, state().err, state().files, state().calls};
     }
-    EXPECT_EQ(outcome[1].status, outcome[0].status) << "cut at " << cut;
-    EXPECT_EQ(outcome[1].out, outcome[0].out) << "cut at " << cut;
-    EXPECT_EQ(outcome[1].err, outcome[0].err) << "cut at " << cut;
-    EXPECT_TRUE(outcome[1].files == outcome[0].files) << "cut at " << cut;
-    EXPECT_EQ(outcome[0].status, cut == frame.size() ? 0 : 2);
+    EXPECT_EQ(outcome[1].status, outcome[0].status) << what;
+    EXPECT_EQ(outcome[1].out, outcome[0].out) << what;
+    EXPECT_EQ(outcome[1].err, outcome[0].err) << what;
+    EXPECT_TRUE(outcome[1].files == outcome[0].files) << what;
+    EXPECT_EQ(outcome[0].status, what == "whole" ? 0 : 2);
     // Straight from the ring, whole chunks go out many at a time.
     EXPECT_TRUE(std::any_of(outcome[1].calls.begin(), outcome[1].calls.end(), [](const std::string& c) {
       return c.rfind("write ", 0) == 0 && std::stoul(c.substr(6)) > 32768;
