@@ -85,25 +85,25 @@ struct IndexCheck {
   std::atomic<bool> mismatch{false};
 };
 
+// Whatever goes wrong here (no memory for a name, say) only means that the
+// record loop does the work.
 void check_files(IndexCheck* check) {
   char16_t entry_name[kRecordNameCapacity];
   char16_t full[kPathCapacity];
-  for (IndexEntry entry;;) {
-    {
-      std::lock_guard<std::mutex> hold(check->lock);
-      if (check->mismatch || !check->next.next(&entry)) return;
+  try {
+    for (IndexEntry entry;;) {
+      {
+        std::lock_guard<std::mutex> hold(check->lock);
+        if (check->mismatch || !check->next.next(&entry)) return;
+      }
+      if (!index_entry_path(entry, entry_name, full)) break;
+      if (entry.size == 0) continue;
+      uint32_t have = file_checksum(full);
+      if (have == 0 || have != entry.checksum) break;
     }
-    if (!index_entry_path(entry, entry_name, full)) {
-      check->mismatch = true;
-      return;
-    }
-    if (entry.size == 0) continue;
-    uint32_t have = file_checksum(full);
-    if (have == 0 || have != entry.checksum) {
-      check->mismatch = true;
-      return;
-    }
+  } catch (...) {
   }
+  check->mismatch = true;
 }
 
 // Below this payload size a second thread costs more than it saves.
@@ -114,22 +114,9 @@ constexpr uint64_t kTwoCoreCheckFloor = 4u << 20;
 bool index_and_files_match(const IndexReader& reader, const unsigned char* index, const PayloadBytes& payload) {
   IndexCheck check;
   check.next = reader;
-  // Whatever goes wrong in the check (no memory for a name, say) only means
-  // the record loop does the work.
   auto check_payload_then_files = [&] {
-    try {
-      if (!index_binds_payload(index, payload.data, payload.size)) check.mismatch = true;
-      check_files(&check);
-    } catch (...) {
-      check.mismatch = true;
-    }
-  };
-  auto check_share = [&] {
-    try {
-      check_files(&check);
-    } catch (...) {
-      check.mismatch = true;
-    }
+    if (!index_binds_payload(index, payload.data, payload.size)) check.mismatch = true;
+    check_files(&check);
   };
   std::thread helper;
   if (payload.size >= kTwoCoreCheckFloor) {
@@ -140,7 +127,7 @@ bool index_and_files_match(const IndexReader& reader, const unsigned char* index
     }
   }
   if (helper.joinable()) {
-    check_share();
+    check_files(&check);
     helper.join();
   } else {
     check_payload_then_files();
