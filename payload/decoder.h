@@ -23,6 +23,10 @@ struct FrameDecoder {
 
   /// Decodes into `out` from its current position; false on a decoding error.
   bool step(ZSTD_outBuffer* out);
+
+  /// Lets the pages of the input consumed so far leave the resident set, in
+  /// steps of release_step.
+  void release_behind();
 };
 
 /// Moves past what the caller still wants of the decoded bytes
@@ -42,9 +46,14 @@ inline void take_decoded(const unsigned char* buffer, size_t* position, size_t e
 /// The payload's decoder, set up by payload_open.
 extern FrameDecoder frame_decoder;
 
-// The reader on two cores (payload/ring.cpp). ring_start() returns false,
-// having started nothing, when it cannot have its slots or its thread.
+// The reader on two cores (payload/ring.cpp), for a frame at the input's
+// position. ring_start() returns false, having started nothing, for a frame it
+// leaves to the streaming decoder or when it cannot have its buffer or its
+// thread. ring_take() returns how many of `count` bytes it could not deliver
+// because the decoder has ended; ring_frame_ended() then says whether it ended
+// at the frame's end, where the reader on one thread takes over.
 bool ring_start();
-void ring_take(unsigned char* to, uint64_t count);
+uint64_t ring_take(unsigned char** to, uint64_t count);
 size_t ring_view(uint64_t count, const unsigned char** data);
+bool ring_frame_ended();
 void ring_stop();

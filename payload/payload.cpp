@@ -13,13 +13,17 @@ bool FrameDecoder::step(ZSTD_outBuffer* out) {
   size_t result = ZSTD_decompressStream(context, out, &input);
   filled = out->pos == out->size;
   if (ZSTD_isError(result)) return false;
+  release_behind();
+  return true;
+}
+
+void FrameDecoder::release_behind() {
   // Compressed bytes already consumed are never read again: letting their
   // pages go keeps the payload from adding its whole size to the peak memory.
   if (input.pos - released >= release_step) {
     platform::release_pages(static_cast<const unsigned char*>(input.src) + released, input.pos - released);
     released = input.pos;
   }
-  return true;
 }
 
 namespace {
@@ -58,6 +62,26 @@ void open_output() {
   read_position = window_end = 0;
 }
 
+// Past the end of the frame the decoding thread took, the reader on one thread
+// goes on exactly as it would have gone on there: with a fresh step.
+void leave_two_cores() {
+  ring_stop();
+  two_cores_running = false;
+  frame_decoder.release_step = kReleaseStep;
+  ZSTD_DCtx_reset(frame_decoder.context, ZSTD_reset_session_only);
+  open_output();
+}
+
+void take(unsigned char* to, uint64_t count) {
+  if (two_cores_running) {
+    count = ring_take(&to, count);
+    if (count == 0) return;
+    if (!ring_frame_ended()) fatal_decode_error();
+    leave_two_cores();
+  }
+  consume(to, count);
+}
+
 }  // namespace
 
 void payload_open(bool two_cores) {
@@ -84,15 +108,9 @@ void payload_open(bool two_cores) {
   }
 }
 
-void payload_read(void* destination, uint64_t count) {
-  if (two_cores_running) return ring_take(static_cast<unsigned char*>(destination), count);
-  consume(static_cast<unsigned char*>(destination), count);
-}
+void payload_read(void* destination, uint64_t count) { take(static_cast<unsigned char*>(destination), count); }
 
-void payload_skip(uint64_t count) {
-  if (two_cores_running) return ring_take(nullptr, count);
-  consume(nullptr, count);
-}
+void payload_skip(uint64_t count) { take(nullptr, count); }
 
 size_t payload_view(uint64_t count, const unsigned char** data) {
   return two_cores_running ? ring_view(count, data) : 0;

@@ -2,8 +2,8 @@
 // bytes asked for. One instance per process, called from the main thread only.
 // It runs in one of two ways, with the same results and the same failures:
 // - on the calling thread, decoding on demand through one fixed 128 KiB buffer;
-// - on two cores: a decoding thread of its own fills a ring of large buffers
-//   ahead of the caller, who may take the bytes in place (payload_view).
+// - on two cores: a decoding thread of its own decodes ahead into the frame's
+//   window, where the caller may take the bytes in place (payload_view).
 #pragma once
 
 #include <cstddef>
@@ -24,7 +24,7 @@ bool embedded_fast_start();
 
 /// Checks the magic, allocates the buffers and the decoder context and, with
 /// `two_cores`, starts the decoding thread (decoding on the calling thread when
-/// its slots or its thread cannot be had). Returns only on success; otherwise stops the launcher
+/// its buffer or its thread cannot be had, or for a frame too small to gain). Returns only on success; otherwise stops the launcher
 /// ("couldn't find attached data header" before anything is allocated, or
 /// "couldn't allocate memory").
 void payload_open(bool two_cores);

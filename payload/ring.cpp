@@ -1,9 +1,16 @@
-// The payload reader on two cores: a decoding thread fills a ring of large
-// slots ahead of the main thread, which takes the bytes in place. Each side
-// wakes the other only when the other actually waits, never per slot; the
-// slots are allocated once. A decoding failure ends the decoding thread with
-// the bytes before it delivered, so the main thread fails exactly where the
-// reader on one thread would: when it wants a byte that never came.
+// The payload reader on two cores. A decoding thread decodes the frame block by
+// block straight into the round buffer its window needs anyway, and the main
+// thread takes the bytes in place behind it: the window is the ring. The decoder
+// may run up to a window ahead of the writes, so slow stretches on either side
+// (a directory tree to create, a block that decodes slowly) overlap, and no
+// byte is copied between decoder and writer. Each side wakes the other only
+// when the other actually waits.
+//
+// The main thread sees exactly what the reader on one thread delivers. That
+// reader decodes in 128 KiB steps, and a step that reaches a block that fails
+// loses what it had decoded before it; so the decoder publishes the bytes of a
+// step only once the step could no longer fail. A frame that ends hands what
+// follows it back to the reader on one thread.
 #include <condition_variable>
 #include <cstdlib>
 #include <mutex>
@@ -11,31 +18,44 @@
 #include <system_error>
 #include <thread>
 
-#include "launcher/fatal.h"
+#include <zstd_errors.h>
+
 #include "payload/decoder.h"
 #include "payload/payload.h"
 #include "platform/platform.h"
 
 namespace {
 
-// Four slots of one huge page each: the decoder rarely waits for the writes,
-// and the ring adds 8 MiB to the 128 MiB window.
-constexpr size_t kSlots = 4;
-constexpr size_t kSlotSize = 2u << 20;
-static_assert(kSlotSize % kDecodeBufferSize == 0, "a slot is filled in the one-thread reader's steps");
+// How far the reader gets before it says where it is: the decoder cannot use
+// what the reader has passed until then.
+constexpr size_t kReaderStep = 4u << 20;
 
+// The window limit of the streaming decoder: a frame asking for more is left to it,
+// to fail there.
+constexpr unsigned long long kMaxWindow = (1ull << ZSTD_WINDOWLOG_LIMIT_DEFAULT) + 1;
+
+// Places in the buffer go by laps: the decoder wraps to its start as the
+// streaming decoder does, when the next block might not fit before its end.
 struct Ring {
   std::mutex lock;
-  std::condition_variable space;  // the decoder waits here for a free slot
-  std::condition_variable bytes;  // the reader waits here for a filled one
+  std::condition_variable space;  // the decoder waits here for the reader to move on
+  std::condition_variable bytes;  // the reader waits here for decoded bytes
   bool decoder_waiting = false;
   bool reader_waiting = false;
-  uint64_t produced = 0;  // slots filled since the start; written by the decoder
-  uint64_t consumed = 0;  // slots given back since the start; written by the reader
-  size_t sizes[kSlots] = {};
-  bool finished = false;  // the decoder has ended, at the frame's end or at a failure
+  uint64_t published = 0;      // decoded bytes the reader may take
+  uint64_t lap = 0;            // the decoder's lap
+  uint64_t lap_start = 0;      // decoded bytes before the decoder's lap
+  size_t previous_lap_end = 0;  // where the bytes of the lap before it end
+  uint64_t reader_lap = 0;
+  size_t reader_offset = 0;
+  uint64_t taken = 0;        // decoded bytes the reader has passed
+  bool finished = false;     // the decoder has ended: at the frame's end, a failure or the input's end
+  bool frame_ended = false;  // ... at the frame's end
   bool stopping = false;
   unsigned char* memory = nullptr;
+  size_t size = 0;
+  size_t block_max = 0;
+  bool wraps = false;  // false when the buffer holds the whole frame
   std::thread decoder;
 };
 
@@ -43,107 +63,180 @@ struct Ring {
 // that stops on a failure exits with the thread still in place.
 Ring* ring;
 
-// The reader's place, touched by the main thread only.
+// The reader's bytes in hand, touched by the main thread only.
 const unsigned char* slot;
 size_t slot_size;
 size_t slot_position;
-bool holding_slot;
+
+// What the reader on one thread would have delivered of `decoded` bytes if the
+// next block failed: all but the step in which the last byte came out.
+uint64_t sure_to_be_delivered(uint64_t decoded) {
+  return decoded == 0 ? 0 : (decoded - 1) / kDecodeBufferSize * kDecodeBufferSize;
+}
+
+// Whether a block may be decoded at `offset` of lap `lap` (the bytes of the
+// lap before it ending at `lap_end`): its room must hold no byte the reader
+// has yet to take.
+bool room_for_block(const Ring* r, uint64_t lap, size_t offset, size_t lap_end) {
+  if (r->reader_lap == lap) return true;
+  return r->reader_lap + 1 == lap && (r->reader_offset >= offset + r->block_max || r->reader_offset >= lap_end);
+}
+
+void publish(Ring* r, uint64_t decoded) {
+  std::lock_guard<std::mutex> hold(r->lock);
+  r->published = decoded;
+  if (r->reader_waiting) r->bytes.notify_one();
+}
+
+void finish(Ring* r, uint64_t deliverable, bool frame_ended) {
+  std::lock_guard<std::mutex> hold(r->lock);
+  r->published = deliverable;
+  r->finished = true;
+  r->frame_ended = frame_ended;
+  if (r->reader_waiting) r->bytes.notify_one();
+}
 
 void decode_ahead(Ring* r) {
   FrameDecoder& d = frame_decoder;
+  const auto* input = static_cast<const unsigned char*>(d.input.src);
+  size_t offset = 0;  // where the next block goes in the decoder's lap
+  uint64_t decoded = 0;
+  uint64_t published = 0;
   for (;;) {
-    {
+    size_t wanted = ZSTD_nextSrcSizeToDecompress(d.context);
+    if (wanted == 0) return finish(r, decoded, true);
+    size_t left = d.input.size - d.input.pos;
+    // At the input's end a stored block is taken in part, as the streaming
+    // decoder takes it; anything else waits there for input that never comes.
+    size_t given = wanted < left ? wanted : left;
+    if (given == 0) return finish(r, decoded, false);
+    ZSTD_nextInputType_e type = ZSTD_nextInputType(d.context);
+    unsigned char* to = nullptr;
+    size_t room = 0;
+    if (type == ZSTDnit_block || type == ZSTDnit_lastBlock) {
       std::unique_lock<std::mutex> hold(r->lock);
-      while (r->produced - r->consumed == kSlots && !r->stopping) {
+      bool wrap = r->wraps && offset + r->block_max > r->size;
+      uint64_t lap = wrap ? r->lap + 1 : r->lap;
+      size_t at = wrap ? 0 : offset;
+      size_t lap_end = wrap ? offset : r->previous_lap_end;
+      while (!room_for_block(r, lap, at, lap_end) && !r->stopping) {
         r->decoder_waiting = true;
         r->space.wait(hold);
       }
       r->decoder_waiting = false;
       if (r->stopping) return;
+      if (wrap) {
+        r->previous_lap_end = offset;
+        r->lap = lap;
+        r->lap_start = decoded;
+        offset = 0;
+      }
+      to = r->memory + offset;
+      room = r->size - offset < r->block_max ? r->size - offset : r->block_max;
     }
-    size_t index = size_t(r->produced % kSlots);
-    // Each step gets the room the reader on one thread gives it: a step that
-    // fails loses what it decoded, so the same steps fail at the same byte.
-    ZSTD_outBuffer out = {r->memory + index * kSlotSize, 0, 0};
-    bool more = true;
-    while (more && out.pos < kSlotSize) {
-      out.size = out.pos + kDecodeBufferSize;
-      more = d.more() && d.step(&out);
+    size_t n = ZSTD_decompressContinue(d.context, to, room, input + d.input.pos, given);
+    if (ZSTD_isError(n)) {
+      bool cut = given < wanted && ZSTD_getErrorCode(n) == ZSTD_error_srcSize_wrong;
+      return finish(r, cut ? decoded : published, false);
     }
-    std::lock_guard<std::mutex> hold(r->lock);
-    r->sizes[index] = out.pos;
-    if (out.pos > 0) ++r->produced;
-    r->finished = !more;
-    if (r->reader_waiting) r->bytes.notify_one();
-    if (!more) return;
+    d.input.pos += given;
+    d.release_behind();
+    offset += n;
+    decoded += n;
+    uint64_t sure = sure_to_be_delivered(decoded);
+    if (sure != published) publish(r, published = sure);
   }
 }
 
-// Makes the reader's place hold an unread byte, giving back the slot it has
-// used up and waiting for the next. False when no byte is left.
+// Makes the reader's place hold an unread byte: says how far it got and takes
+// the next bytes in hand, waiting for them if need be. False when the decoder
+// has ended and no byte is left.
 bool reach_byte() {
   if (slot_position < slot_size) return true;
   Ring* r = ring;
   std::unique_lock<std::mutex> hold(r->lock);
-  if (holding_slot) {
-    ++r->consumed;
-    holding_slot = false;
+  r->reader_offset += slot_position;
+  r->taken += slot_position;
+  slot_size = slot_position = 0;
+  for (;;) {
+    uint64_t end = r->published;
+    if (r->reader_lap != r->lap) {
+      // One lap behind the decoder: this lap's bytes end where the decoder's began.
+      if (r->taken == r->lap_start) {
+        r->reader_lap = r->lap;
+        r->reader_offset = 0;
+        continue;
+      }
+      if (end > r->lap_start) end = r->lap_start;
+    }
     if (r->decoder_waiting) r->space.notify_one();
-  }
-  while (r->consumed == r->produced && !r->finished) {
+    if (end > r->taken) {
+      uint64_t n = end - r->taken;
+      slot = r->memory + r->reader_offset;
+      slot_size = n < kReaderStep ? size_t(n) : kReaderStep;
+      r->reader_waiting = false;
+      return true;
+    }
+    if (r->finished) return false;
     r->reader_waiting = true;
     r->bytes.wait(hold);
   }
-  r->reader_waiting = false;
-  if (r->consumed == r->produced) return false;
-  size_t index = size_t(r->consumed % kSlots);
-  slot = r->memory + index * kSlotSize;
-  slot_size = r->sizes[index];
-  slot_position = 0;
-  holding_slot = true;
-  return true;
 }
 
-void* allocate_slots() {
+void* allocate(size_t size) {
   const platform::LargeMemory* memory = platform::large_memory();
-  return memory != nullptr ? memory->allocate(nullptr, kSlots * kSlotSize) : malloc(kSlots * kSlotSize);
+  return memory != nullptr ? memory->allocate(nullptr, size) : malloc(size);
 }
 
-void free_slots(void* slots) {
+void release(void* block) {
   const platform::LargeMemory* memory = platform::large_memory();
   if (memory != nullptr)
-    memory->release(nullptr, slots);
+    memory->release(nullptr, block);
   else
-    free(slots);
+    free(block);
 }
 
 }  // namespace
 
 bool ring_start() {
+  FrameDecoder& d = frame_decoder;
+  // Frames the streaming decoder treats apart (a skippable one, one it refuses,
+  // one small enough to decode in a single step) stay with it.
+  ZSTD_frameHeader header;
+  const auto* frame = static_cast<const unsigned char*>(d.input.src) + d.input.pos;
+  if (ZSTD_getFrameHeader(&header, frame, d.input.size - d.input.pos) != 0 || header.frameType != ZSTD_frame)
+    return false;
+  unsigned long long window = header.windowSize < 1024 ? 1024 : header.windowSize;
+  if (window > kMaxWindow ||
+      (header.frameContentSize != ZSTD_CONTENTSIZE_UNKNOWN && header.frameContentSize <= kDecodeBufferSize))
+    return false;
+  size_t size = ZSTD_decodingBufferSize_min(window, header.frameContentSize);
+  if (ZSTD_isError(size) || ZSTD_isError(ZSTD_decompressBegin(d.context))) return false;
+
   ring = new (std::nothrow) Ring;
   if (ring == nullptr) return false;
-  ring->memory = static_cast<unsigned char*>(allocate_slots());
+  ring->memory = static_cast<unsigned char*>(allocate(size));
+  ring->size = size;
+  ring->block_max = header.blockSizeMax;
+  ring->wraps = size < header.frameContentSize;
   slot = nullptr;
   slot_size = slot_position = 0;
-  holding_slot = false;
   if (ring->memory != nullptr) {
     try {
       ring->decoder = std::thread(decode_ahead, ring);
       return true;
     } catch (const std::system_error&) {
     }
-    free_slots(ring->memory);
+    release(ring->memory);
   }
   delete ring;
   ring = nullptr;
   return false;
 }
 
-void ring_take(unsigned char* to, uint64_t count) {
-  while (count > 0) {
-    if (!reach_byte()) fatal_decode_error();
-    take_decoded(slot, &slot_position, slot_size, &to, &count);
-  }
+uint64_t ring_take(unsigned char** to, uint64_t count) {
+  while (count > 0 && reach_byte()) take_decoded(slot, &slot_position, slot_size, to, &count);
+  return count;
 }
 
 size_t ring_view(uint64_t count, const unsigned char** data) {
@@ -153,6 +246,11 @@ size_t ring_view(uint64_t count, const unsigned char** data) {
   return n < count ? n : size_t(count);
 }
 
+bool ring_frame_ended() {
+  std::lock_guard<std::mutex> hold(ring->lock);
+  return ring->finished && ring->frame_ended;
+}
+
 void ring_stop() {
   {
     std::lock_guard<std::mutex> hold(ring->lock);
@@ -160,7 +258,7 @@ void ring_stop() {
     if (ring->decoder_waiting) ring->space.notify_one();
   }
   ring->decoder.join();
-  free_slots(ring->memory);
+  release(ring->memory);
   delete ring;
   ring = nullptr;
 }

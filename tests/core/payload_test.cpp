@@ -16,8 +16,8 @@ class PayloadReader : public ::testing::TestWithParam<bool> {
 
   // Opens a payload whose record stream is `stream` itself (the reader does not
   // care what the bytes mean).
-  void open_stream(const std::string& stream) {
-    fake::state().payload = wrap_payload(compress_frame(stream));
+  void open_stream(const std::string& stream, int window_log = 27) {
+    fake::state().payload = wrap_payload(compress_frame(stream, window_log));
     payload_open(GetParam());
   }
   std::string read(size_t n) {
@@ -33,7 +33,30 @@ class PayloadReader : public ::testing::TestWithParam<bool> {
     }
     return -1;
   }
+  // How many bytes can be read one by one before the reader stops the launcher.
+  size_t readable_bytes() {
+    size_t n = 0;
+    try {
+      for (unsigned char byte;; ++n) payload_read(&byte, 1);
+    } catch (const FatalExit&) {
+    }
+    return n;
+  }
 };
+
+// A frame (window 1 MiB, no content size) of `size` bytes in stored blocks of
+// at most 100000, followed by `then`: a block header, say.
+std::string stored_blocks_frame(size_t size, const std::string& then) {
+  std::string frame("\x28\xb5\x2f\xfd\x00\x50", 6);
+  for (size_t left = size; left > 0;) {
+    uint32_t n = uint32_t(std::min<size_t>(left, 100000));
+    uint32_t header = n << 3;  // not the last block, stored
+    frame += {char(header), char(header >> 8), char(header >> 16)};
+    frame += std::string(n, char('a' + left % 26));
+    left -= n;
+  }
+  return frame + then;
+}
 
 TEST_P(PayloadReader, DeliversReadsThatStraddleAndExceedTheDecodedWindow) {
   std::string stream = noise(5 * 131072 + 777, 7);
@@ -83,28 +106,75 @@ TEST_P(PayloadReader, PaddingAndTrailerValuesDoNotMatter) {
 
 TEST_P(PayloadReader, ReadsSkipsAndViewsAgreeAcrossManyBuffers) {
   std::string stream = noise((5u << 20) + 4321, 9);
-  open_stream(stream);
-  const size_t steps[] = {1, 70000, 2u << 20, 3, 1u << 20, 3 * 131072 + 5};
-  size_t at = 0;
-  for (size_t i = 0; at < stream.size(); ++i) {
-    size_t n = std::min(steps[i % 6], stream.size() - at);
-    const unsigned char* view = nullptr;
-    size_t seen = payload_view(n, &view);
-    ASSERT_LE(seen, n);
-    // Only the reader on two cores holds its bytes where the caller may take them.
-    if (GetParam()) {
-      ASSERT_GT(seen, 0u);
-      ASSERT_EQ(std::string(reinterpret_cast<const char*>(view), seen), stream.substr(at, seen));
+  // A window of 128 KiB: the reader on two cores goes round its buffer many times.
+  for (int window_log : {27, 17}) {
+    fake::reset();
+    open_stream(stream, window_log);
+    const size_t steps[] = {1, 70000, 2u << 20, 3, 1u << 20, 3 * 131072 + 5};
+    size_t at = 0;
+    for (size_t i = 0; at < stream.size(); ++i) {
+      size_t n = std::min(steps[i % 6], stream.size() - at);
+      const unsigned char* view = nullptr;
+      size_t seen = payload_view(n, &view);
+      ASSERT_LE(seen, n);
+      // Only the reader on two cores holds its bytes where the caller may take them.
+      if (GetParam()) {
+        ASSERT_GT(seen, 0u);
+        ASSERT_EQ(std::string(reinterpret_cast<const char*>(view), seen), stream.substr(at, seen));
+      }
+      if (i % 2 == 0) {
+        ASSERT_EQ(read(n), stream.substr(at, n)) << "at " << at << ", window 2^" << window_log;
+      } else {
+        payload_skip(n);
+      }
+      at += n;
     }
-    if (i % 2 == 0) {
-      ASSERT_EQ(read(n), stream.substr(at, n)) << "at " << at;
-    } else {
-      payload_skip(n);
-    }
-    at += n;
+    const unsigned char* view;
+    EXPECT_EQ(payload_view(1, &view), 0u);
+    EXPECT_EQ(fatal_status(1), 2);
+    payload_close();
   }
-  const unsigned char* view;
-  EXPECT_EQ(payload_view(1, &view), 0u);
+}
+
+TEST_P(PayloadReader, ABlockThatFailsLosesTheStepInWhichItWasReached) {
+  // The bytes before a reserved block, and what the reader on one thread
+  // delivers of them: the steps of 128 KiB before the one that reaches it.
+  const std::pair<size_t, size_t> cases[] = {
+      {0, 0}, {1000, 0}, {131072, 0}, {131073, 131072}, {3 * 131072 + 5, 3 * 131072}, {600000, 4 * 131072}};
+  for (const auto& [before, delivered] : cases) {
+    fake::reset();
+    std::string frame = stored_blocks_frame(before, std::string("\x06\0\0", 3));
+    fake::state().payload = wrap_payload(frame);
+    payload_open(GetParam());
+    EXPECT_EQ(readable_bytes(), delivered) << before << " bytes before the block";
+    payload_close();
+  }
+}
+
+TEST_P(PayloadReader, ABlockCutShortByTheInputsEndEndsTheBytesWithoutLosingAny) {
+  // 132072 bytes in stored blocks, then a block of 100000 bytes of which the
+  // input holds 50 and the payload's padding and trailer. A stored block is
+  // taken as far as it goes; a compressed one waits for the rest.
+  const size_t before = 132072;
+  for (char type : {'\x00', '\x04'}) {
+    fake::reset();
+    std::string frame = stored_blocks_frame(before, std::string{type, '\x35', '\x0c'}) + std::string(50, 'x');
+    fake::state().payload = wrap_payload(frame);
+    payload_open(GetParam());
+    size_t tail = fake::state().payload.size() - (3 + frame.size() - 50);
+    EXPECT_EQ(readable_bytes(), before + (type == 0 ? tail : 0)) << (type == 0 ? "stored" : "compressed");
+    payload_close();
+  }
+}
+
+TEST_P(PayloadReader, AStreamThatGoesOnInASecondFrameIsReadOn) {
+  std::string first = noise(300000, 21), second = noise(200000, 22);
+  fake::state().payload = wrap_payload(compress_frame(first) + compress_frame(second, 20));
+  payload_open(GetParam());
+  EXPECT_EQ(read(250000), first.substr(0, 250000));
+  EXPECT_EQ(read(100000), first.substr(250000) + second.substr(0, 50000));
+  EXPECT_EQ(read(150000), second.substr(50000));
+  // The padding after it is no frame.
   EXPECT_EQ(fatal_status(1), 2);
 }
 
