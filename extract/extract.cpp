@@ -83,6 +83,7 @@ struct IndexCheck {
   std::mutex lock;
   IndexReader next;
   std::atomic<bool> mismatch{false};
+  std::atomic<bool> file_differs{false};
 };
 
 // Whatever goes wrong here (no memory for a name, say) only means that the
@@ -99,7 +100,10 @@ void check_files(IndexCheck* check) {
       if (!index_entry_path(entry, entry_name, full)) break;
       if (entry.size == 0) continue;
       uint32_t have = file_checksum(full);
-      if (have == 0 || have != entry.checksum) break;
+      if (have == 0 || have != entry.checksum) {
+        check->file_differs = true;
+        break;
+      }
     }
   } catch (...) {
   }
@@ -109,13 +113,14 @@ void check_files(IndexCheck* check) {
 // Below this payload size a second thread costs more than it saves.
 constexpr uint64_t kTwoCoreCheckFloor = 4u << 20;
 
-// True when the index was made with the payload and every file with contents
-// is in place. A second thread checks the payload, then joins in on the files.
-bool index_and_files_match(const IndexReader& reader, const unsigned char* index, const PayloadBytes& payload) {
+// Whether the index was made with the payload and every file with contents is
+// in place. A second thread checks the payload, then joins in on the files; a
+// file found out of place ends the payload's check as well.
+InPlace index_and_files_match(const IndexReader& reader, const unsigned char* index, const PayloadBytes& payload) {
   IndexCheck check;
   check.next = reader;
   auto check_payload_then_files = [&] {
-    if (!index_binds_payload(index, payload.data, payload.size)) check.mismatch = true;
+    if (!index_binds_payload(index, payload.data, payload.size, check.mismatch)) check.mismatch = true;
     check_files(&check);
   };
   std::thread helper;
@@ -132,7 +137,8 @@ bool index_and_files_match(const IndexReader& reader, const unsigned char* index
   } else {
     check_payload_then_files();
   }
-  return !check.mismatch;
+  if (!check.mismatch) return InPlace::all;
+  return check.file_differs ? InPlace::missing : InPlace::unknown;
 }
 
 // Moves the record's contents into the file in chunks of kCopyChunk. Whole
@@ -160,16 +166,17 @@ void write_contents(platform::OutputFile* file, uint64_t size) {
 
 }  // namespace
 
-bool records_in_place() {
+InPlace records_in_place() {
   IndexBytes index = embedded_index();
   PayloadBytes payload = embedded_payload();
   IndexReader reader;
   // Every file with contents must match before anything is written: until
   // then, a mismatch leaves the work to the record loop, as if there were no
   // index.
-  if (index.size == 0 || !parse_index(index.data, index.size, kRecordNameCapacity - 1, &reader) ||
-      !index_and_files_match(reader, index.data, payload))
-    return false;
+  if (index.size == 0 || !parse_index(index.data, index.size, kRecordNameCapacity - 1, &reader))
+    return InPlace::unknown;
+  InPlace found = index_and_files_match(reader, index.data, payload);
+  if (found != InPlace::all) return found;
   // What the record loop would still do: empty records are written again, and
   // the first record is the child.
   bool first_record = true;
@@ -180,7 +187,7 @@ bool records_in_place() {
     platform::OutputFile file{};
     if (entry.size == 0 && open_record_file(0, first_record, &file)) platform::close_file(&file);
   }
-  return true;
+  return InPlace::all;
 }
 
 void extract_records() {

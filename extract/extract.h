@@ -12,12 +12,19 @@ extern char16_t target_directory[kPathCapacity];
 /// the first record is read, and when the payload holds none.
 extern char16_t child_executable_path[kPathCapacity];
 
+/// What a later start's shortcut found.
+enum class InPlace {
+  all,      // every file in place: nothing is left to decode
+  missing,  // a file the index lists is absent or changed: unpacking writes
+  unknown,  // no usable index: unpacking may only find the files in place
+};
+
 /// A later start's shortcut: when this launcher carries a valid index made with
 /// its payload and every non-empty file it lists is in place with its checksum,
 /// does what extract_records() would (empty records written again, the first
-/// record's path as the child's) without decoding anything, and returns true.
-/// Otherwise returns false having written nothing.
-bool records_in_place();
+/// record's path as the child's) without decoding anything, and returns
+/// InPlace::all. Otherwise it has written nothing.
+InPlace records_in_place();
 
 /// Reads the record stream from the open payload reader up to its end marker and
 /// writes each changed file. Stops the launcher on any failure; files written

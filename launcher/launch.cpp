@@ -71,9 +71,14 @@ uint32_t launch(const char16_t* argv0) {
     fatal_error("Error, failed to register signal handler.");
 
   lock_target();
-  if (!records_in_place()) {
+  InPlace found = records_in_place();
+  if (found != InPlace::all) {
     bool two_cores = platform::two_cores_by_default || embedded_fast_start();
-    payload_open(two_cores && embedded_payload().size >= kTwoCorePayloadFloor);
+    // Unpacking that writes is bound by its writes: huge pages would only add
+    // their first touch, which on a virtual machine that hands freed memory
+    // back to its host can cost more than the whole decode. Without an index
+    // the start may only check, and the decoder bounds it.
+    payload_open(two_cores && embedded_payload().size >= kTwoCorePayloadFloor, found == InPlace::unknown);
     extract_records();
     payload_close();
   }

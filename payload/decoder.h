@@ -10,11 +10,14 @@
 #include <cstdint>
 #include <cstring>
 
+#include "platform/platform.h"
+
 struct FrameDecoder {
   ZSTD_DCtx* context;
   ZSTD_inBuffer input;  // the whole frame and what follows it, never copied
   size_t released;      // input below this offset has left the resident set
   size_t release_step;
+  const platform::LargeMemory* memory;  // where the window comes from; null: malloc
   bool filled;          // the last step filled its output completely
 
   /// True while a step may still give bytes: input is left, or the last step

@@ -52,11 +52,13 @@ bool parse_index(const unsigned char* data, uint64_t size, size_t max_units, Ind
   return true;
 }
 
-bool index_binds_payload(const unsigned char* index, const unsigned char* payload, uint64_t payload_size) {
+bool index_binds_payload(const unsigned char* index, const unsigned char* payload, uint64_t payload_size,
+                         const std::atomic<bool>& stop) {
   if (load_le64(index + 16) != payload_size || payload == nullptr) return false;
   constexpr uint64_t kPiece = 4u << 20;
   uint32_t crc = 0;
   for (uint64_t done = 0; done < payload_size;) {
+    if (stop) return false;
     uint64_t n = payload_size - done < kPiece ? payload_size - done : kPiece;
     crc = libdeflate_crc32(crc, payload + done, size_t(n));
     platform::release_pages(payload + done, size_t(n));

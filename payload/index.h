@@ -16,6 +16,7 @@
 // would without one.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
@@ -55,5 +56,7 @@ bool parse_index(const unsigned char* data, uint64_t size, size_t max_units, Ind
 
 /// Checks that a parsed index was made with `payload`: its size and CRC-32, all
 /// of it (the dear part: every page of the payload is read). Pages summed
-/// leave the resident set at once, as the reader's do.
-bool index_binds_payload(const unsigned char* index, const unsigned char* payload, uint64_t payload_size);
+/// leave the resident set at once, as the reader's do. Gives up, returning
+/// false, once `stop` is set.
+bool index_binds_payload(const unsigned char* index, const unsigned char* payload, uint64_t payload_size,
+                         const std::atomic<bool>& stop);

@@ -84,7 +84,7 @@ void take(unsigned char* to, uint64_t count) {
 
 }  // namespace
 
-void payload_open(bool two_cores) {
+void payload_open(bool two_cores, bool huge_pages) {
   PayloadBytes payload = embedded_payload();
   if (payload.size < sizeof kPayloadMagic) fatal_header_error();
   for (size_t i = 0; i < sizeof kPayloadMagic; ++i)
@@ -93,7 +93,9 @@ void payload_open(bool two_cores) {
   FrameDecoder& d = frame_decoder;
   // A small payload touches a few pages of the window: a huge page would have
   // 2 MiB zeroed for it.
-  const platform::LargeMemory* memory = payload.size >= kHugePagePayloadFloor ? platform::large_memory() : nullptr;
+  const platform::LargeMemory* memory =
+      huge_pages && payload.size >= kHugePagePayloadFloor ? platform::large_memory() : nullptr;
+  d.memory = memory;
   d.context = memory != nullptr ? ZSTD_createDCtx_advanced(ZSTD_customMem{memory->allocate, memory->release, nullptr})
                                 : ZSTD_createDCtx();
   if (d.context == nullptr) fatal_memory_error();

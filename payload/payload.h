@@ -24,10 +24,13 @@ bool embedded_fast_start();
 
 /// Checks the magic, allocates the buffers and the decoder context and, with
 /// `two_cores`, starts the decoding thread (decoding on the calling thread when
-/// its buffer or its thread cannot be had, or for a frame too small to gain). Returns only on success; otherwise stops the launcher
+/// its buffer or its thread cannot be had, or for a frame too small to gain).
+/// With `huge_pages` the decoder's window comes from the platform's large
+/// memory (for a payload large enough to gain), where it decodes faster but
+/// costs more to touch first. Returns only on success; otherwise stops the launcher
 /// ("couldn't find attached data header" before anything is allocated, or
 /// "couldn't allocate memory").
-void payload_open(bool two_cores);
+void payload_open(bool two_cores, bool huge_pages);
 
 /// Copies exactly the next `count` decoded bytes to `destination`, or stops the
 /// launcher with "couldn't decode attached data" when the frame is corrupt or the

@@ -183,13 +183,14 @@ bool reach_byte() {
   }
 }
 
+// The window comes from where the decoder's own allocations come from.
 void* allocate(size_t size) {
-  const platform::LargeMemory* memory = platform::large_memory();
+  const platform::LargeMemory* memory = frame_decoder.memory;
   return memory != nullptr ? memory->allocate(nullptr, size) : malloc(size);
 }
 
 void release(void* block) {
-  const platform::LargeMemory* memory = platform::large_memory();
+  const platform::LargeMemory* memory = frame_decoder.memory;
   if (memory != nullptr)
     memory->release(nullptr, block);
   else

@@ -28,7 +28,7 @@ class Extraction : public ::testing::Test {
     state().payload = payload;
     state().calls.clear();
     int status = 0;
-    payload_open(false);
+    payload_open(false, false);
     try {
       extract_records();
     } catch (const FatalExit& e) {
@@ -157,7 +157,7 @@ TEST_F(Extraction, TwoCoresWriteWhatOneThreadWritesAlsoUpToAFailure) {
     for (bool two_cores : {false, true}) {
       fake::reset_in_target(u"C:\\T");
       state().payload = wrap_payload(damaged);
-      payload_open(two_cores);
+      payload_open(two_cores, false);
       int status = 0;
       try {
         extract_records();

@@ -31,10 +31,11 @@ class Index : public ::testing::Test {
     state().files[u"C:\\T\\lib\\data.bin"] = "data";
     state().files[u"C:\\T\\lib\\empty.log"] = "left by the application";
   }
-  bool in_place() {
+  InPlace found() {
     state().calls.clear();
     return records_in_place();
   }
+  bool in_place() { return found() == InPlace::all; }
   size_t opens() {
     return size_t(std::count_if(state().calls.begin(), state().calls.end(),
                                 [](const std::string& c) { return c.rfind("open", 0) == 0; }));
@@ -64,7 +65,7 @@ TEST_F(Index, AnyFileNotInPlaceLeavesEverythingToTheRecordLoop) {
            }}) {
     SetUp();
     change();
-    EXPECT_FALSE(in_place());
+    EXPECT_EQ(found(), InPlace::missing);
     EXPECT_EQ(opens(), 0u) << "nothing written before the loop runs";
     EXPECT_EQ(child_executable_path[0], 0);
   }
@@ -86,15 +87,17 @@ TEST_F(Index, ALargePayloadGetsTheSameVerdictsOnTwoCores) {
   set_up();
   EXPECT_TRUE(in_place());
   EXPECT_EQ(std::u16string(child_executable_path), u"C:\\T\\app.exe");
-  for (auto change : std::vector<std::function<void()>>{
-           [&] { state().files[u"C:\\T\\lib\\big.bin"].back() ^= 1; },
-           [] { state().files[u"C:\\T\\app.exe"] = "MZ PROGRAM"; },
-           [] { state().files.erase(u"C:\\T\\lib\\data.bin"); },
-           [] { state().payload[state().payload.size() / 2] ^= 1; }}) {  // the files in place, a stale index
+  const std::pair<std::function<void()>, InPlace> changes[] = {
+      {[&] { state().files[u"C:\\T\\lib\\big.bin"].back() ^= 1; }, InPlace::missing},
+      {[] { state().files[u"C:\\T\\app.exe"] = "MZ PROGRAM"; }, InPlace::missing},
+      {[] { state().files.erase(u"C:\\T\\lib\\data.bin"); }, InPlace::missing},
+      // The files in place, a stale index: nothing says that unpacking writes.
+      {[] { state().payload[state().payload.size() / 2] ^= 1; }, InPlace::unknown}};
+  for (const auto& [change, verdict] : changes) {
     set_up();
     child_executable_path[0] = 0;
     change();
-    EXPECT_FALSE(in_place());
+    EXPECT_EQ(found(), verdict);
     EXPECT_EQ(opens(), 0u);
     EXPECT_EQ(child_executable_path[0], 0);
   }
@@ -117,13 +120,13 @@ TEST_F(Index, AnIndexNotMadeWithThisPayloadIsNeverTrusted) {
   for (size_t at = 0; at < good.size(); ++at) {
     state().index = good;
     state().index[at] = char(state().index[at] ^ 0x20);
-    EXPECT_FALSE(in_place()) << "byte " << at;
+    EXPECT_EQ(found(), InPlace::unknown) << "byte " << at;
   }
   // Cut short, or none at all.
   state().index = good.substr(0, good.size() - 1);
-  EXPECT_FALSE(in_place());
+  EXPECT_EQ(found(), InPlace::unknown);
   state().index.clear();
-  EXPECT_FALSE(in_place());
+  EXPECT_EQ(found(), InPlace::unknown);
 }
 
 // The writer never stores a checksum of 0; an index that does cannot make an

@@ -208,6 +208,21 @@ TEST_F(Launch, OnlyALauncherThatOptedInWritesFromTheSecondCore) {
   }
 }
 
+// Unpacking that writes keeps the decoder's window on normal pages; without an
+// index to say so, the start may only find the files in place and decodes on
+// the platform's large memory.
+TEST_F(Launch, OnlyAStartThatMayNotWriteDecodesOnLargeMemory) {
+  const std::vector<RecordSpec> records = {{u"app.exe", "MZ"}, {u"big.bin", noise(200000, 6)}};
+  for (bool indexed : {true, false}) {
+    SetUp();
+    state().payload = make_payload(records);
+    if (indexed) state().index = make_index(records, state().payload);
+    state().large_memory = true;
+    ASSERT_EQ(run(), 0u);
+    EXPECT_EQ(state().large_bytes > 0, !indexed) << (indexed ? "indexed" : "without an index");
+  }
+}
+
 TEST_F(Launch, ATargetAnotherUserCouldHavePreparedIsRefused) {
   const std::pair<platform::TargetLock, const char*> cases[] = {
       {platform::TargetLock::symbolic_link, "it is a symbolic link"},

@@ -18,7 +18,7 @@ class PayloadReader : public ::testing::TestWithParam<bool> {
   // care what the bytes mean).
   void open_stream(const std::string& stream, int window_log = 27) {
     fake::state().payload = wrap_payload(compress_frame(stream, window_log));
-    payload_open(GetParam());
+    payload_open(GetParam(), false);
   }
   std::string read(size_t n) {
     std::string s(n, '\0');
@@ -72,7 +72,7 @@ TEST_P(PayloadReader, CountZeroRunsNoDecodingStep) {
   // Garbage after the magic fails at the first decoding step, so a read of 0
   // bytes that returns shows that no step ran.
   fake::state().payload = wrap_payload("this is not a zstd frame at all");
-  payload_open(GetParam());
+  payload_open(GetParam(), false);
   payload_read(nullptr, 0);
   EXPECT_EQ(fatal_status(1), 2);
   EXPECT_EQ(fake::state().out, "Error, couldn't decode attached data.\n");
@@ -100,7 +100,7 @@ TEST_P(PayloadReader, PaddingAndTrailerValuesDoNotMatter) {
   std::string payload = wrap_payload(compress_frame(stream));
   for (size_t i = payload.size() - 12; i < payload.size(); ++i) payload[i] = char(0xEE);
   fake::state().payload = payload;
-  payload_open(GetParam());
+  payload_open(GetParam(), false);
   EXPECT_EQ(read(stream.size()), stream);
 }
 
@@ -145,7 +145,7 @@ TEST_P(PayloadReader, ABlockThatFailsLosesTheStepInWhichItWasReached) {
     fake::reset();
     std::string frame = stored_blocks_frame(before, std::string("\x06\0\0", 3));
     fake::state().payload = wrap_payload(frame);
-    payload_open(GetParam());
+    payload_open(GetParam(), false);
     EXPECT_EQ(readable_bytes(), delivered) << before << " bytes before the block";
     payload_close();
   }
@@ -160,7 +160,7 @@ TEST_P(PayloadReader, ABlockCutShortByTheInputsEndEndsTheBytesWithoutLosingAny) 
     fake::reset();
     std::string frame = stored_blocks_frame(before, std::string{type, '\x35', '\x0c'}) + std::string(50, 'x');
     fake::state().payload = wrap_payload(frame);
-    payload_open(GetParam());
+    payload_open(GetParam(), false);
     size_t tail = fake::state().payload.size() - (3 + frame.size() - 50);
     EXPECT_EQ(readable_bytes(), before + (type == 0 ? tail : 0)) << (type == 0 ? "stored" : "compressed");
     payload_close();
@@ -170,7 +170,7 @@ TEST_P(PayloadReader, ABlockCutShortByTheInputsEndEndsTheBytesWithoutLosingAny) 
 TEST_P(PayloadReader, AStreamThatGoesOnInASecondFrameIsReadOn) {
   std::string first = noise(300000, 21), second = noise(200000, 22);
   fake::state().payload = wrap_payload(compress_frame(first) + compress_frame(second, 20));
-  payload_open(GetParam());
+  payload_open(GetParam(), false);
   EXPECT_EQ(read(250000), first.substr(0, 250000));
   EXPECT_EQ(read(100000), first.substr(250000) + second.substr(0, 50000));
   EXPECT_EQ(read(150000), second.substr(50000));
@@ -188,7 +188,7 @@ TEST(PayloadFailures, EachMagicByteIsChecked) {
     payload[i] ^= 0x20;
     fake::state().payload = payload;
     try {
-      payload_open(false);
+      payload_open(false, false);
       ADD_FAILURE() << "magic byte " << i << " not checked";
       payload_close();
     } catch (const FatalExit& e) {
@@ -202,7 +202,7 @@ TEST(PayloadFailures, EachMagicByteIsChecked) {
 TEST(PayloadFailures, APayloadShorterThanTheMagicHasNoHeader) {
   fake::reset();
   fake::state().payload = "QO";
-  EXPECT_THROW(payload_open(false), FatalExit);
+  EXPECT_THROW(payload_open(false, false), FatalExit);
   EXPECT_EQ(fake::state().out, "Error, couldn't find attached data header.\n");
 }
 
@@ -219,7 +219,7 @@ TEST(PayloadFailures, CorruptTruncatedAndOversizedFramesAreDecodingErrors) {
     for (const auto& [what, payload] : cases) {
       fake::reset();
       fake::state().payload = payload;
-      payload_open(two_cores);
+      payload_open(two_cores, false);
       std::string sink(stream.size(), '\0');
       try {
         payload_read(sink.data(), sink.size());

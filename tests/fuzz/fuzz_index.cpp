@@ -49,7 +49,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fake::state().index = index;
   bool taken = false;
   try {
-    taken = records_in_place();
+    taken = records_in_place() == InPlace::all;
   } catch (const FatalExit&) {
   }
   for (const auto& [path, contents] : fake::state().files)
@@ -60,8 +60,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (taken) {
     const unsigned char* at = reinterpret_cast<const unsigned char*>(index.data());
     IndexReader reader;
+    const std::atomic<bool> go_on{false};
     if (!parse_index(at, index.size(), 1023, &reader) ||
-        !index_binds_payload(at, reinterpret_cast<const unsigned char*>(payload.data()), payload.size()))
+        !index_binds_payload(at, reinterpret_cast<const unsigned char*>(payload.data()), payload.size(), go_on))
       abort();
     for (IndexEntry entry; reader.next(&entry);)
       if (entry.size != 0) abort();

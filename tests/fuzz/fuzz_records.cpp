@@ -75,7 +75,7 @@ Outcome unpack(const std::string& payload, bool two_cores) {
   fake::state().payload = payload;
   bool stopped = false;
   try {
-    payload_open(two_cores);
+    payload_open(two_cores, false);
     extract_records();
   } catch (const FatalExit&) {
     stopped = true;

@@ -48,7 +48,7 @@ std::map<std::u16string, std::string> unpacked(const std::string& seed) {
   fake::reset_in_target(u"C:\\T");
   fake::state().payload = fuzz_input::payload(bytes(seed), seed.size());
   try {
-    payload_open(false);
+    payload_open(false, false);
     extract_records();
   } catch (const FatalExit&) {
     fake::state().files.clear();

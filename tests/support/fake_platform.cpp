@@ -137,7 +137,18 @@ bool read_file(const char16_t* path, FilePiece piece, void* context) {
 }
 
 void release_pages(const void*, size_t) {}
-const LargeMemory* large_memory() { return nullptr; }
+namespace {
+void* allocate_large(void*, size_t size) {
+  fake::state().large_bytes += size;
+  return malloc(size);
+}
+void release_large(void*, void* block) { free(block); }
+}  // namespace
+
+const LargeMemory* large_memory() {
+  static const LargeMemory memory = {allocate_large, release_large};
+  return fake::state().large_memory ? &memory : nullptr;
+}
 
 bool is_empty_file(const char16_t* path) {
   auto it = state().files.find(path);

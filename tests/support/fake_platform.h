@@ -49,6 +49,8 @@ struct State {
   std::string payload;
   std::string index;
   bool fast_start = false;
+  bool large_memory = false;  // the platform has large memory; what was taken from it
+  uint64_t large_bytes = 0;
   std::u16string target_spec = u"{CACHE_DIR}\\tarvell-2.3.8";
 
   // Target lock.

@@ -71,7 +71,8 @@ TEST_F(Stub, TheFinishedLauncherIsTheStubThenTheBlockThenTheFooter) {
       << "the index too";
   IndexReader reader;
   ASSERT_TRUE(parse_index(block.index, block.index_size, 1023, &reader));
-  EXPECT_TRUE(index_binds_payload(block.index, block.payload, block.payload_size));
+  const std::atomic<bool> go_on{false};
+  EXPECT_TRUE(index_binds_payload(block.index, block.payload, block.payload_size, go_on));
   std::vector<std::string> names;
   for (IndexEntry e; reader.next(&e);) {
     std::string name;
