@@ -30,6 +30,11 @@ namespace {
 // what the reader has passed until then.
 constexpr size_t kReaderStep = 4u << 20;
 
+// A reader that waits is woken once this much is there for it (or the decoder
+// has ended), not for every block: a wake-up costs the decoder a system call,
+// and the sleeping core an interrupt, a few thousand times over otherwise.
+constexpr uint64_t kWakeStep = 2u << 20;
+
 // The window limit of the streaming decoder: a frame asking for more is left to it,
 // to fail there.
 constexpr unsigned long long kMaxWindow = (1ull << ZSTD_WINDOWLOG_LIMIT_DEFAULT) + 1;
@@ -55,6 +60,7 @@ struct Ring {
   unsigned char* memory = nullptr;
   size_t size = 0;
   size_t block_max = 0;
+  uint64_t wake_step = 0;  // kWakeStep, or less in a small window
   bool wraps = false;  // false when the buffer holds the whole frame
   std::thread decoder;
 };
@@ -85,7 +91,7 @@ bool room_for_block(const Ring* r, uint64_t lap, size_t offset, size_t lap_end) 
 void publish(Ring* r, uint64_t decoded) {
   std::lock_guard<std::mutex> hold(r->lock);
   r->published = decoded;
-  if (r->reader_waiting) r->bytes.notify_one();
+  if (r->reader_waiting && decoded - r->taken >= r->wake_step) r->bytes.notify_one();
 }
 
 void finish(Ring* r, uint64_t deliverable, bool frame_ended) {
@@ -120,6 +126,8 @@ void decode_ahead(Ring* r) {
       size_t at = wrap ? 0 : offset;
       size_t lap_end = wrap ? offset : r->previous_lap_end;
       while (!room_for_block(r, lap, at, lap_end) && !r->stopping) {
+        // Whatever the reader waits for, it is all the decoder has room for.
+        if (r->reader_waiting) r->bytes.notify_one();
         r->decoder_waiting = true;
         r->space.wait(hold);
       }
@@ -219,6 +227,7 @@ bool ring_start() {
   ring->memory = static_cast<unsigned char*>(allocate(size));
   ring->size = size;
   ring->block_max = header.blockSizeMax;
+  ring->wake_step = size / 4 < kWakeStep ? size / 4 : kWakeStep;
   ring->wraps = size < header.frameContentSize;
   slot = nullptr;
   slot_size = slot_position = 0;
