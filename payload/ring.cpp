@@ -220,7 +220,12 @@ bool ring_start() {
       (header.frameContentSize != ZSTD_CONTENTSIZE_UNKNOWN && header.frameContentSize <= kDecodeBufferSize))
     return false;
   size_t size = ZSTD_decodingBufferSize_min(window, header.frameContentSize);
-  if (ZSTD_isError(size) || ZSTD_isError(ZSTD_decompressBegin(d.context))) return false;
+  if (ZSTD_isError(size)) return false;
+  // A round buffer must hold a step held back and a block's room besides, or
+  // the decoder would wait for a reader waiting for it.
+  bool wraps = size < header.frameContentSize;
+  if ((wraps && size < kDecodeBufferSize + 2 * header.blockSizeMax) || ZSTD_isError(ZSTD_decompressBegin(d.context)))
+    return false;
 
   ring = new (std::nothrow) Ring;
   if (ring == nullptr) return false;
@@ -228,7 +233,7 @@ bool ring_start() {
   ring->size = size;
   ring->block_max = header.blockSizeMax;
   ring->wake_step = size / 4 < kWakeStep ? size / 4 : kWakeStep;
-  ring->wraps = size < header.frameContentSize;
+  ring->wraps = wraps;
   slot = nullptr;
   slot_size = slot_position = 0;
   if (ring->memory != nullptr) {

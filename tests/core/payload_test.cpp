@@ -136,6 +136,14 @@ TEST_P(PayloadReader, ReadsSkipsAndViewsAgreeAcrossManyBuffers) {
   }
 }
 
+TEST_P(PayloadReader, AWindowSmallerThanAStepIsReadToo) {
+  // The reader on two cores holds a step back until it cannot fail, which a
+  // window of 4 KiB cannot hold: such a frame is read on one thread.
+  std::string stream = noise(300000, 12) + std::string(300000, 'z');
+  open_stream(stream, 12);
+  EXPECT_EQ(read(stream.size()), stream);
+}
+
 TEST_P(PayloadReader, ABlockThatFailsLosesTheStepInWhichItWasReached) {
   // The bytes before a reserved block, and what the reader on one thread
   // delivers of them: the steps of 128 KiB before the one that reaches it.
