@@ -22,7 +22,11 @@ char16_t child_executable_path[kPathCapacity];
 namespace {
 
 constexpr uint32_t kCopyChunk = 32768;
-constexpr uint32_t kWriteLimit = 1u << 30;  // a multiple of kCopyChunk
+// Writes straight from a reader on two cores go out two chunks at a time: a
+// larger write has the page cache take large folios, which come from the same
+// free memory huge pages do, cold on a virtual machine that hands it back to its
+// host (a first start here took 0.82 s with 4 MiB writes, 0.63 s with these).
+constexpr uint32_t kWriteLimit = 2 * kCopyChunk;
 
 char16_t name[kRecordNameCapacity];
 char16_t record_path[kPathCapacity];
@@ -143,7 +147,7 @@ InPlace index_and_files_match(const IndexReader& reader, const unsigned char* in
 
 // Moves the record's contents into the file in chunks of kCopyChunk. Whole
 // chunks that a reader on two cores holds in place are written straight from
-// it, many at once; a chunk that straddles its slots goes through the copy
+// it; a chunk that straddles the end of what it holds goes through the copy
 // buffer. Either way a decoding failure leaves the file holding the same whole
 // chunks.
 void write_contents(platform::OutputFile* file, uint64_t size) {
