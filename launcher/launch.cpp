@@ -49,7 +49,7 @@ static void lock_target() {
 }
 
 // A payload this small decodes in well under a millisecond, about what a
-// decoding thread and the first touch of its slots cost.
+// decoding thread and the first touch of its buffer cost.
 constexpr uint64_t kTwoCorePayloadFloor = 64u << 10;
 
 uint32_t launch(const char16_t* argv0) {

@@ -69,10 +69,10 @@ struct Ring {
 // that stops on a failure exits with the thread still in place.
 Ring* ring;
 
-// The reader's bytes in hand, touched by the main thread only.
-const unsigned char* slot;
-size_t slot_size;
-size_t slot_position;
+// The bytes the reader holds, touched by the main thread only.
+const unsigned char* held;
+size_t held_size;
+size_t held_position;
 
 // What the reader on one thread would have delivered of `decoded` bytes if the
 // next block failed: all but the step in which the last byte came out.
@@ -160,12 +160,12 @@ void decode_ahead(Ring* r) {
 // the next bytes in hand, waiting for them if need be. False when the decoder
 // has ended and no byte is left.
 bool reach_byte() {
-  if (slot_position < slot_size) return true;
+  if (held_position < held_size) return true;
   Ring* r = ring;
   std::unique_lock<std::mutex> hold(r->lock);
-  r->reader_offset += slot_position;
-  r->taken += slot_position;
-  slot_size = slot_position = 0;
+  r->reader_offset += held_position;
+  r->taken += held_position;
+  held_size = held_position = 0;
   for (;;) {
     uint64_t end = r->published;
     if (r->reader_lap != r->lap) {
@@ -180,8 +180,8 @@ bool reach_byte() {
     if (r->decoder_waiting) r->space.notify_one();
     if (end > r->taken) {
       uint64_t n = end - r->taken;
-      slot = r->memory + r->reader_offset;
-      slot_size = n < kReaderStep ? size_t(n) : kReaderStep;
+      held = r->memory + r->reader_offset;
+      held_size = n < kReaderStep ? size_t(n) : kReaderStep;
       r->reader_waiting = false;
       return true;
     }
@@ -234,8 +234,8 @@ bool ring_start() {
   ring->block_max = header.blockSizeMax;
   ring->wake_step = size / 4 < kWakeStep ? size / 4 : kWakeStep;
   ring->wraps = wraps;
-  slot = nullptr;
-  slot_size = slot_position = 0;
+  held = nullptr;
+  held_size = held_position = 0;
   if (ring->memory != nullptr) {
     try {
       ring->decoder = std::thread(decode_ahead, ring);
@@ -250,14 +250,14 @@ bool ring_start() {
 }
 
 uint64_t ring_take(unsigned char** to, uint64_t count) {
-  while (count > 0 && reach_byte()) take_decoded(slot, &slot_position, slot_size, to, &count);
+  while (count > 0 && reach_byte()) take_decoded(held, &held_position, held_size, to, &count);
   return count;
 }
 
 size_t ring_view(uint64_t count, const unsigned char** data) {
   if (count == 0 || !reach_byte()) return 0;
-  *data = slot + slot_position;
-  size_t n = slot_size - slot_position;
+  *data = held + held_position;
+  size_t n = held_size - held_position;
   return n < count ? n : size_t(count);
 }
 
