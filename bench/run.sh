@@ -6,7 +6,7 @@
 # table (also kept in build/bench/results.md). The commands compared in a row
 # run in turn, round after round; before every timed first start the target is
 # removed and written data flushed (sync), untimed; as root, clean caches are
-# dropped too (see below).
+# dropped too (see bench/timing.sh).
 #   bench/run.sh [ROUNDS]      ROUNDS of each row (default 10)
 # The workload and its payloads are made once and kept in build/bench.
 set -euo pipefail
@@ -52,48 +52,12 @@ launcher=$release/bench/bench_launcher
 unindexed=$release/bench/bench_unindexed
 tiny=$release/bench/bench_tiny
 
+source bench/timing.sh
 export TMPDIR=$work/tmp
 mkdir -p "$TMPDIR" "$work/tar-out"
 
-# alternate NAME ROUNDS [PREPARE COMMAND]...: runs the commands in turn, ROUNDS
-# times, each after its untimed preparation; the seconds of every run go to
-# $work/NAME.<i>, a line each.
-alternate() {
-  local name=$1 rounds=$2 i r start
-  shift 2
-  local -a pairs=("$@")
-  local n=$((${#pairs[@]} / 2))
-  for ((i = 0; i < n; i++)); do : >"$work/$name.$i"; done
-  for ((r = 0; r < rounds; r++)); do
-    for ((i = 0; i < n; i++)); do
-      eval "${pairs[2 * i]}"
-      start=$EPOCHREALTIME
-      eval "${pairs[2 * i + 1]}" >/dev/null
-      awk -v a="$start" -v b="$EPOCHREALTIME" 'BEGIN { printf "%.4f\n", b - a }' >>"$work/$name.$i"
-    done
-  done
-}
-stat_of() {  # stat_of NAME INDEX FIELD (median, min or max, in seconds)
-  sort -n "$work/$1.$2" | awk -v f="$3" '{ v[NR] = $1 } END {
-    if (f == "min") print v[1]; else if (f == "max") print v[NR];
-    else if (NR % 2) print v[(NR + 1) / 2]; else printf "%.4f\n", (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
-}
-ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.3f", a / b }'; }
 peak() { /usr/bin/time -f %M "$@" 2>&1 >/dev/null | tail -1; }
-# The untimed preparation of a first start: the target removed, written data
-# flushed. The project's disk here is ext4 without a journal, where each new
-# inode first skips every inode deleted in the last minute whose inode table is
-# still cached: right after removing the previous target, that skipping is most
-# of a first start. Dropping the clean caches (as root) ends it; the inputs are
-# then read back in, so that only the file system's own blocks start cold.
-inputs="$launcher $work/app.tar $work/app.tar.zst $work/app.payload $(command -v tar) $(command -v zstd)"
-if [ -w /proc/sys/vm/drop_caches ]; then
-  settle="sync && echo 1 >/proc/sys/vm/drop_caches && cat $inputs >/dev/null"
-  settled="removed, written data flushed and clean caches dropped (the inputs read back in)"
-else
-  settle="sync"
-  settled="removed and written data flushed"
-fi
+settle_for "$launcher" "$work/app.tar" "$work/app.tar.zst" "$work/app.payload" "$(command -v tar)" "$(command -v zstd)"
 fresh() { echo "rm -rf $1 && $settle"; }
 fresh_dir() { echo "rm -rf $1 && $settle && mkdir -p $1"; }
 
@@ -131,7 +95,6 @@ l_i=$(stat_of later 0 median) l_c=$(stat_of later 1 median) l_u=$(stat_of later 
 f_l=$(stat_of first 0 median) f_w=$(stat_of first 1 median) f_t=$(stat_of first 2 median) f_d=$(stat_of first 3 median)
 o_l=$(stat_of first_flushed 0 median) o_w=$(stat_of first_flushed 1 median)
 t_l=$(tiny_ms 0) t_d=$(tiny_ms 1)
-range() { echo "$(stat_of "$1" "$2" median) ($(stat_of "$1" "$2" min)-$(stat_of "$1" "$2" max))"; }
 {
   echo "Workload: $files files, $tree_mb MB; payload $payload_mb MB at level $level ($(cat "$work/pack_default.seconds") s to pack);"
   echo "tar + zstd -$level --long=27: $zstd_mb MB ($(cat "$work/zstd_default.seconds") s). Machine: $(nproc) cores, $(uname -sr)."
