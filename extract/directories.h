@@ -5,6 +5,19 @@
 #include <cstddef>
 
 constexpr size_t kDirectoryMemoCapacity = 1024;
+constexpr size_t kHashedMemoCapacity = 65536;
+
+/// How the memo finds a directory. `listed` compares the path with every entry
+/// in turn and remembers up to kDirectoryMemoCapacity directories. `hashed`
+/// finds it through a hash index and remembers up to kHashedMemoCapacity: a
+/// tree of thousands of directories then costs neither a scan of the whole
+/// memo for every file nor, past the first thousand, a creation call for every
+/// file in them. Both give the same answers.
+enum class DirectoryMemo { listed, hashed };
+
+/// Chooses the memo before the first directory is looked up; a memo already in
+/// use, or a hashed one that cannot have its memory, stays listed.
+void use_directory_memo(DirectoryMemo memo);
 
 /// Makes sure every directory above `file_path` exists. Tries the file's own
 /// directory first and climbs only while creation fails, then creates on the
@@ -17,6 +30,6 @@ bool create_containing_directories(const char16_t* file_path);
 /// first call it remembers the profile folder, when "{HOME}" can be expanded.
 bool ensure_directory(const char16_t* path);
 
-/// Empties the memo. The launcher never forgets a directory; the tests start
+/// Empties the memo and makes it listed again. The launcher never forgets a directory; the tests start
 /// each case from an empty memo.
 void forget_known_directories();

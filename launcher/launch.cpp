@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "child/run_child.h"
+#include "extract/directories.h"
 #include "extract/extract.h"
 #include "payload/build_strings.h"
 #include "launcher/console.h"
@@ -73,12 +74,14 @@ uint32_t launch(const char16_t* argv0) {
   lock_target();
   InPlace found = records_in_place();
   if (found != InPlace::all) {
-    bool two_cores = platform::two_cores_by_default || embedded_fast_start();
+    // Linux launchers, and Windows builds that opt in, take the faster design.
+    bool fast = platform::two_cores_by_default || embedded_fast_start();
+    if (fast) use_directory_memo(DirectoryMemo::hashed);
     // Unpacking that writes is bound by its writes: huge pages would only add
     // their first touch, which on a virtual machine that hands freed memory
     // back to its host can cost more than the whole decode. Without an index
     // the start may only check, and the decoder bounds it.
-    payload_open(two_cores && embedded_payload().size >= kTwoCorePayloadFloor, found == InPlace::unknown);
+    payload_open(fast && embedded_payload().size >= kTwoCorePayloadFloor, found == InPlace::unknown);
     extract_records();
     payload_close();
   }

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "extract/directories.h"
 #include "tests/support/fake_platform.h"
@@ -10,47 +11,49 @@ namespace {
 using fake::state;
 using Calls = std::vector<std::string>;
 
-class Directories : public ::testing::Test {
+// Both memos give the same answers and make the same calls below their capacity.
+class Directories : public ::testing::TestWithParam<DirectoryMemo> {
  protected:
   void SetUp() override {
     fake::reset();
+    use_directory_memo(GetParam());
     state().profile = u"C:\\Users\\ann";
     state().directories = {u"C:\\T", u"C:\\Users", u"C:\\Users\\ann"};
   }
 };
 
-TEST_F(Directories, ClimbsDeepestFirstThenCreatesOnTheWayDown) {
+TEST_P(Directories, ClimbsDeepestFirstThenCreatesOnTheWayDown) {
   EXPECT_TRUE(create_containing_directories(u"C:\\T\\a\\b\\c\\f.txt"));
   EXPECT_EQ(state().calls, (Calls{"mkdir C:\\T\\a\\b\\c", "mkdir C:\\T\\a\\b", "mkdir C:\\T\\a",
                                   "mkdir C:\\T\\a\\b", "mkdir C:\\T\\a\\b\\c"}));
 }
 
-TEST_F(Directories, ASecondFileInAKnownDirectoryCostsNoCall) {
+TEST_P(Directories, ASecondFileInAKnownDirectoryCostsNoCall) {
   EXPECT_TRUE(create_containing_directories(u"C:\\T\\a\\f1"));
   state().calls.clear();
   EXPECT_TRUE(create_containing_directories(u"C:\\T\\a\\f2"));
   EXPECT_TRUE(state().calls.empty());
 }
 
-TEST_F(Directories, AnExistingDirectoryIsConfirmedByOneCallAndRemembered) {
+TEST_P(Directories, AnExistingDirectoryIsConfirmedByOneCallAndRemembered) {
   EXPECT_TRUE(create_containing_directories(u"C:\\T\\f"));
   EXPECT_TRUE(create_containing_directories(u"C:\\T\\g"));
   EXPECT_EQ(state().calls, (Calls{"mkdir C:\\T"}));
 }
 
-TEST_F(Directories, DriveRootsAndALeadingSeparatorNeedNoCall) {
+TEST_P(Directories, DriveRootsAndALeadingSeparatorNeedNoCall) {
   EXPECT_TRUE(create_containing_directories(u"C:\\f.txt"));
   EXPECT_TRUE(create_containing_directories(u"\\f.txt"));
   EXPECT_TRUE(create_containing_directories(u"f.txt"));
   EXPECT_TRUE(state().calls.empty());
 }
 
-TEST_F(Directories, TheProfileFolderIsKnownFromTheStart) {
+TEST_P(Directories, TheProfileFolderIsKnownFromTheStart) {
   EXPECT_TRUE(create_containing_directories(u"C:\\Users\\ann\\f"));
   EXPECT_TRUE(state().calls.empty());
 }
 
-TEST_F(Directories, AProfileFolderThatCannotBeFoundIsNoObstacle) {
+TEST_P(Directories, AProfileFolderThatCannotBeFoundIsNoObstacle) {
   state().profile_fails = true;
   EXPECT_TRUE(create_containing_directories(u"C:\\T\\a\\f"));
   EXPECT_TRUE(create_containing_directories(u"C:\\T\\a\\g"));
@@ -58,7 +61,7 @@ TEST_F(Directories, AProfileFolderThatCannotBeFoundIsNoObstacle) {
   EXPECT_EQ(state().err, "");
 }
 
-TEST_F(Directories, ComparisonIsExactSoCaseVariantsAreSeparateEntries) {
+TEST_P(Directories, ComparisonIsExactSoCaseVariantsAreSeparateEntries) {
   state().directories.insert(u"C:\\Dir");
   EXPECT_TRUE(ensure_directory(u"C:\\Dir"));
   EXPECT_TRUE(ensure_directory(u"C:\\dir"));  // the fake is case-sensitive: created
@@ -67,13 +70,13 @@ TEST_F(Directories, ComparisonIsExactSoCaseVariantsAreSeparateEntries) {
   EXPECT_EQ(state().calls, (Calls{"mkdir C:\\Dir", "mkdir C:\\dir"}));
 }
 
-TEST_F(Directories, APlainFileWhereADirectoryIsNeededCountsAsExisting) {
+TEST_P(Directories, APlainFileWhereADirectoryIsNeededCountsAsExisting) {
   state().files[u"C:\\T\\blocker"] = "file";
   EXPECT_TRUE(create_containing_directories(u"C:\\T\\blocker\\f"));
   EXPECT_EQ(state().calls, (Calls{"mkdir C:\\T\\blocker"}));
 }
 
-TEST_F(Directories, AFailureIsReportedAndRetriedOnlyOnTheWayBack) {
+TEST_P(Directories, AFailureIsReportedAndRetriedOnlyOnTheWayBack) {
   state().refused_directories.insert(u"C:\\T\\no");
   EXPECT_FALSE(create_containing_directories(u"C:\\T\\no\\f"));
   EXPECT_EQ(state().calls, (Calls{"mkdir C:\\T\\no", "mkdir C:\\T", "mkdir C:\\T\\no"}));
@@ -82,29 +85,39 @@ TEST_F(Directories, AFailureIsReportedAndRetriedOnlyOnTheWayBack) {
   EXPECT_EQ(state().calls, (Calls{"mkdir C:\\T\\no", "mkdir C:\\T\\no"}));
 }
 
-TEST_F(Directories, ARelativeTopLevelIsRetriedWhenItHasNoParent) {
+TEST_P(Directories, ARelativeTopLevelIsRetriedWhenItHasNoParent) {
   state().refused_directories = {u"x"};
   EXPECT_FALSE(create_containing_directories(u"x\\y\\f"));
   EXPECT_EQ(state().calls, (Calls{"mkdir x\\y", "mkdir x", "mkdir x", "mkdir x\\y"}));
 }
 
-TEST_F(Directories, OnlyBackslashesSeparateLevels) {
+TEST_P(Directories, OnlyBackslashesSeparateLevels) {
   EXPECT_TRUE(create_containing_directories(u"C:\\T\\a/b\\f"));
   EXPECT_EQ(state().calls, (Calls{"mkdir C:\\T\\a/b"}));
 }
 
-TEST_F(Directories, AfterTheMemoIsFullDirectoriesAreStillCreatedButNotRemembered) {
-  // The profile folder takes the first entry; 1023 more fill the memo.
-  for (int i = 0; i < 1023; ++i)
-    ASSERT_TRUE(ensure_directory((u"C:\\T\\d" + std::u16string(1, char16_t(0x4E00 + i))).c_str()));
+TEST_P(Directories, AfterTheMemoIsFullDirectoriesAreStillCreatedButNotRemembered) {
+  size_t capacity = GetParam() == DirectoryMemo::listed ? kDirectoryMemoCapacity : kHashedMemoCapacity;
+  // The profile folder takes the first entry; the others fill the memo.
+  std::vector<std::u16string> paths;
+  for (size_t i = 1; i < capacity; ++i)
+    paths.push_back(u"C:\\T\\d" + std::u16string{char16_t(0x4E00 + i % 4096), char16_t(0x4E00 + i / 4096)});
+  for (const std::u16string& path : paths) ASSERT_TRUE(ensure_directory(path.c_str()));
   state().calls.clear();
-  EXPECT_TRUE(ensure_directory(u"C:\\T\\d\x4E00"));  // remembered: no call
+  for (const std::u16string& path : paths) ASSERT_TRUE(ensure_directory(path.c_str()));  // remembered: no call
   EXPECT_TRUE(ensure_directory(u"C:\\T\\overflow"));
   EXPECT_TRUE(ensure_directory(u"C:\\T\\overflow"));  // not remembered: asked again
   EXPECT_EQ(state().calls, (Calls{"mkdir C:\\T\\overflow", "mkdir C:\\T\\overflow"}));
 }
 
-TEST_F(Directories, TheDeepestPathThatFitsNeedsNoRecursion) {
+TEST_P(Directories, AMemoAlreadyInUseStaysAsItIs) {
+  EXPECT_TRUE(ensure_directory(u"C:\\T\\a"));
+  use_directory_memo(DirectoryMemo::hashed);
+  EXPECT_TRUE(ensure_directory(u"C:\\T\\a"));
+  EXPECT_EQ(state().calls, (Calls{"mkdir C:\\T\\a"}));
+}
+
+TEST_P(Directories, TheDeepestPathThatFitsNeedsNoRecursion) {
   // 2047 levels of one-unit names: a recursive climb would need 2047 frames of
   // 8 KiB each; the iterative climb needs one buffer.
   std::u16string path = u"C:";
@@ -115,5 +128,10 @@ TEST_F(Directories, TheDeepestPathThatFitsNeedsNoRecursion) {
   size_t levels = (path.size() - 4) / 2;  // "C:" + levels * "\d" + "\f"
   EXPECT_EQ(state().calls.size(), 2 * levels);  // every level fails up, then again down
 }
+
+INSTANTIATE_TEST_SUITE_P(Memos, Directories, ::testing::Values(DirectoryMemo::listed, DirectoryMemo::hashed),
+                         [](const ::testing::TestParamInfo<DirectoryMemo>& info) {
+                           return info.param == DirectoryMemo::listed ? "Listed" : "Hashed";
+                         });
 
 }  // namespace

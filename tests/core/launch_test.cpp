@@ -1,8 +1,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <map>
 
 #include "child/run_child.h"
+#include "extract/directories.h"
 #include "extract/extract.h"
 #include "launcher/console.h"
 #include "launcher/launch.h"
@@ -205,6 +207,29 @@ TEST_F(Launch, OnlyALauncherThatOptedInWritesFromTheSecondCore) {
       EXPECT_GT(largest, 32768u);
     else
       EXPECT_EQ(largest, 32768u);
+  }
+}
+
+// A tree of more directories than the listed memo holds: past its capacity a
+// default launcher asks again for every file, one that opted in remembers them.
+TEST_F(Launch, OnlyALauncherThatOptedInRemembersMoreDirectoriesThanTheListedMemoHolds) {
+  std::vector<RecordSpec> records = {{u"app.exe", "MZ"}};
+  for (size_t i = 0; i < kDirectoryMemoCapacity; ++i) {
+    std::u16string directory = u"d";
+    for (char digit : std::to_string(i)) directory += char16_t(digit);
+    records.push_back({directory + u"\\a", "x"});
+    records.push_back({directory + u"\\b", "x"});
+  }
+  for (bool opted_in : {false, true}) {
+    SetUp();
+    state().payload = make_payload(records);
+    state().fast_start = opted_in;
+    ASSERT_EQ(run(), 0u);
+    std::map<std::string, int> asked;
+    int most = 0;
+    for (const std::string& call : state().calls)
+      if (call.rfind("mkdir ", 0) == 0) most = std::max(most, ++asked[call]);
+    EXPECT_EQ(most, opted_in ? 1 : 2) << (opted_in ? "opted in" : "by default");
   }
 }
 
