@@ -12,7 +12,7 @@
 # the same run, or given as INDEX), so that a later start that finds every file
 # in place decodes nothing, and decodes on a second core while it writes. A
 # Windows launcher unpacks as it always has (its main thread alone, decoding at
-# every start) unless FAST_START opts it into both.
+# every start) unless FAST_START opts it into the same.
 set(_MORDAX_ROOT "${CMAKE_CURRENT_LIST_DIR}/.." CACHE INTERNAL "")
 include("${CMAKE_CURRENT_LIST_DIR}/MordaxDefaults.cmake")
 

@@ -10,7 +10,7 @@
 // STUB OPTIONS: --stub windows-x64|linux-x64 [--stub-file STUB] [--fast-start] [--target-spec T]
 //   [--company C] [--product P] [--version V] [--file-version F] [--product-version PV]
 // --fast-start gives a Windows launcher what Linux launchers always have: the
-// index, and decoding on a second core.
+// index, decoding on a second core and the hashed directory memo.
 #pragma once
 
 #include <string>
