@@ -2,7 +2,7 @@
 // (293 files, about 481 MB, the largest about 96 MB, names up to 113 characters,
 // ten directory levels) with a mix that compresses about 4:1. With --many-small,
 // the shape of an interpreted application instead: 20,000 sources and bytecode
-// files of 100 bytes to 8 KB in 3,000 directories up to eight levels deep.
+// files of 100 bytes to 8 KB in 3,000 directories up to seven levels deep.
 // Fixed seed: the same bytes every time.
 //   generate_workload [--many-small] OUT_DIR ENTRY_PROGRAM
 // ENTRY_PROGRAM is copied in as bin/app, the first record (a child that exits

@@ -1,5 +1,12 @@
-# Timing helpers of the benchmark scripts, sourced with $work set to where the
-# seconds of every run are kept.
+# Helpers of the benchmark scripts, sourced from the project's root with $work
+# set to where the seconds of every run are kept.
+
+# What the workload and its payloads are made from: the generator, the writer
+# and the payload's format.
+workload_hash() {
+  cat bench/generate_workload.cpp tools/*.cpp tools/*.h payload/format.h payload/index.h payload/attached.h |
+    sha256sum | cut -c1-16
+}
 
 # alternate NAME ROUNDS [PREPARE COMMAND]...: runs the commands in turn, ROUNDS
 # times, each after its untimed preparation; the seconds of every run go to
@@ -37,7 +44,7 @@ range() { echo "$(stat_of "$1" "$2" median) ($(stat_of "$1" "$2" min)-$(stat_of 
 # blocks start cold.
 settle_for() {
   if [ -w /proc/sys/vm/drop_caches ]; then
-    settle="sync && echo 1 >/proc/sys/vm/drop_caches && find $* -type f -exec cat {} + >/dev/null"
+    settle="sync && echo 1 >/proc/sys/vm/drop_caches && find -H $* -type f -exec cat {} + >/dev/null"
     settled="removed, written data flushed and clean caches dropped (the inputs read back in)"
   else
     settle="sync"

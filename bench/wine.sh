@@ -10,8 +10,9 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 runs=${1:-6}
-if [ ! -f build/bench/workload.stamp ]; then
-  echo "bench/wine.sh: no workload yet; bash bench/run.sh makes it" >&2
+source bench/timing.sh
+if [ "$(cat build/bench/workload.stamp 2>/dev/null)" != "$(workload_hash)" ]; then
+  echo "bench/wine.sh: no workload from the current writer yet; bash bench/run.sh makes it" >&2
   exit 1
 fi
 bash scripts/install-deps.sh >/dev/null
@@ -39,13 +40,17 @@ export MORDAX_WINEPREFIX=$work/wineprefix
 cmake/wine-run "$dir/exit_at_once.exe"  # makes the prefix
 # One server for the whole run, so that no start pays for a new one.
 export WINEPREFIX=$MORDAX_WINEPREFIX
+wineserver -k 2>/dev/null || true  # one left persistent by a run that was killed
 wineserver -w
 wineserver -p </dev/null >/dev/null 2>&1
 trap 'wineserver -k' EXIT
 
-source bench/timing.sh
-settle_for "$dir/bench_wine.exe" "$dir/bench_wine_fast.exe" "$dir/exit_at_once.exe" \
-  /usr/lib/x86_64-linux-gnu/wine "$MORDAX_WINEPREFIX/drive_c/windows" "$MORDAX_WINEPREFIX"/*.reg
+wine_files=()
+for place in /usr/lib/x86_64-linux-gnu/wine /usr/lib64/wine /usr/lib/wine /usr/share/wine /opt/wine*; do
+  if [ -e "$place" ]; then wine_files+=("$place"); fi
+done
+settle_for "$dir/bench_wine.exe" "$dir/bench_wine_fast.exe" "$dir/exit_at_once.exe" "${wine_files[@]}" \
+  "$MORDAX_WINEPREFIX/drive_c/windows" "$MORDAX_WINEPREFIX"/*.reg
 launch() { echo "cmake/wine-run $dir/$1.exe"; }
 alternate wine_first "$runs" "rm -rf $dir/target && $settle" "$(launch bench_wine)" \
   "rm -rf $dir/target-fast && $settle" "$(launch bench_wine_fast)"
