@@ -102,8 +102,10 @@ void keep_arguments(int argc, char** argv) {
 
 namespace {
 
+// Not blocking: opening a named pipe left at a record's path would otherwise
+// wait for a reader forever; here it fails at once. A regular file ignores it.
 int create_for_writing(const std::string& name, bool program) {
-  return open(name.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, program ? 0755 : 0644);
+  return open(name.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, program ? 0755 : 0644);
 }
 
 // A file of ours without write permission (a user's chmod, an archiver that
@@ -173,7 +175,8 @@ bool read_file(const char16_t* path, FilePiece piece, void* context) {
   }
   std::string name;
   if (!narrow(path, &name)) return false;
-  Descriptor file{open(name.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW)};
+  // Not blocking, so that a named pipe is opened at once and then refused.
+  Descriptor file{open(name.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK)};
   struct stat st;
   if (!file || fstat(file.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size == 0) return false;
   for (;;) {

@@ -1,13 +1,17 @@
 // Linux only: signals (the part console events play on Windows) and a user
 // without a home.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <condition_variable>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
 #include <string>
 #include <thread>
 
@@ -203,6 +207,36 @@ TEST_F(Signals, ALinkPlantedAtARecordPathIsNeverFollowed) {
   EXPECT_EQ(r.err, "Error, failed to open '" + (target / "small.txt").string() + "' for writing.\n");
   std::ifstream in(scratch / "victim");
   EXPECT_EQ(std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>()), "precious");
+}
+
+TEST_F(Signals, ANamedPipeAtARecordPathStopsTheStartInsteadOfHangingIt) {
+  fs::path target = scratch / "mordax-e2e";
+  fs::create_directories(target);
+  fs::path pipe = target / "small.txt";
+  ASSERT_EQ(mkfifo(pipe.c_str(), 0600), 0);
+  // Should the launcher wait on the pipe, holding its other end open after a
+  // while lets it go on (and write into it), so that the test fails instead
+  // of hanging.
+  std::mutex lock;
+  std::condition_variable ended;
+  bool done = false;
+  int held = -1;
+  std::thread rescue([&] {
+    std::unique_lock<std::mutex> hold(lock);
+    if (!ended.wait_for(hold, std::chrono::seconds(20), [&] { return done; }))
+      held = open(pipe.c_str(), O_RDWR | O_NONBLOCK);
+  });
+  RunResult r = run_program(launcher(), {}, options());
+  {
+    std::lock_guard<std::mutex> hold(lock);
+    done = true;
+  }
+  ended.notify_one();
+  rescue.join();
+  if (held >= 0) close(held);
+  EXPECT_EQ(r.status, 2u);
+  EXPECT_EQ(r.err, "Error, failed to open '" + pipe.string() + "' for writing.\n");
+  EXPECT_TRUE(fs::is_fifo(pipe));
 }
 
 // Faults: a full disk (a file-size limit stands in for it), and launchers

@@ -153,6 +153,12 @@ TEST_F(Scratch, FileChecksumCases) {
   EXPECT_EQ(file_checksum(at("dir").c_str()), 0u);
   EXPECT_EQ(file_checksum(at("absent").c_str()), 0u);
   EXPECT_EQ(file_checksum(at("link").c_str()), 0u);  // a planted link never matches
+  // A named pipe never matches either, at once: waiting for a writer would
+  // hang the start (the alarm ends the test instead).
+  ASSERT_EQ(mkfifo((dir / "pipe").c_str(), 0600), 0);
+  alarm(10);
+  EXPECT_EQ(file_checksum(at("pipe").c_str()), 0u);
+  alarm(0);
 }
 
 TEST_F(Scratch, WrittenFilesGetExecutePermissionWhenTheyArePrograms) {
@@ -186,6 +192,14 @@ TEST_F(Scratch, WritingNeverFollowsALinkAtTheRecordPath) {
   std::ifstream in(dir / "victim");
   std::string contents((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   EXPECT_EQ(contents, "precious");
+}
+
+TEST_F(Scratch, WritingRefusesANamedPipeAtTheRecordPathAtOnce) {
+  ASSERT_EQ(mkfifo((dir / "pipe").c_str(), 0600), 0);
+  platform::OutputFile f;
+  alarm(10);  // waiting for a reader would hang the start
+  EXPECT_FALSE(platform::open_for_writing(at("pipe").c_str(), false, &f));
+  alarm(0);
 }
 
 TEST_F(Scratch, AFileOfOursWithoutWritePermissionIsRewritten) {
