@@ -30,6 +30,6 @@ bool create_containing_directories(const char16_t* file_path);
 /// first call it remembers the profile folder, when "{HOME}" can be expanded.
 bool ensure_directory(const char16_t* path);
 
-/// Empties the memo and makes it listed again. The launcher never forgets a directory; the tests start
-/// each case from an empty memo.
+/// Empties the memo and makes it listed again. The launcher never forgets a
+/// directory; the tests start each case from an empty, listed memo.
 void forget_known_directories();
