@@ -3,11 +3,11 @@
 # with and without the payload's index, against the floors (decoding with the
 # window on huge pages, writing the tree, checking the unpacked files) and tar,
 # first and later starts on a tree of many small files, peak memory, the start
-# overhead on a tiny payload, and packing. Prints one
-# table (also kept in build/bench/results.md). The commands compared in a row
-# run in turn, round after round; before every timed first start the target is
-# removed and written data flushed (sync), untimed; as root, clean caches are
-# dropped too (see bench/timing.sh).
+# overhead on a tiny payload, and packing. Prints one table (also kept in
+# build/bench/results.md). The commands compared in a row run in turn, round
+# after round; before every timed first start the target is removed and
+# written data flushed (sync), untimed; as root, clean caches are dropped too
+# (see bench/timing.sh).
 #   bench/run.sh [ROUNDS]      ROUNDS of each row (default 10)
 # The workload and its payloads are made once and kept in build/bench.
 set -euo pipefail
