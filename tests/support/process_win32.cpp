@@ -1,5 +1,6 @@
 #include <windows.h>
 
+#include <cstdio>
 #include <stdexcept>
 #include <thread>
 
@@ -39,10 +40,7 @@ void drain(HANDLE pipe, std::string* sink) {
   while (ReadFile(pipe, buffer, sizeof buffer, &n, nullptr) && n > 0) sink->append(buffer, n);
 }
 
-}  // namespace
-
-RunResult run_program(const std::string& program, const std::vector<std::string>& args,
-                      const RunOptions& options) {
+RunResult run_once(const std::string& program, const std::vector<std::string>& args, const RunOptions& options) {
   std::wstring line = quote(wide(options.argv0.empty() ? program : options.argv0));
   for (const std::string& a : args) line += L" " + quote(wide(a));
 
@@ -113,5 +111,21 @@ RunResult run_program(const std::string& program, const std::vector<std::string>
   CloseHandle(pi.hThread);
   CloseHandle(out_read);
   CloseHandle(err_read);
+  return result;
+}
+
+}  // namespace
+
+// Wine also loses, now and then under load, the child a launcher starts: the
+// launcher then ends with "couldn't launch child ([Error 1359] ...)". Such a
+// run goes once more, with a line on stderr; a launcher fault that causes it
+// fails again.
+RunResult run_program(const std::string& program, const std::vector<std::string>& args,
+                      const RunOptions& options) {
+  RunResult result = run_once(program, args, options);
+  if (result.status == 2 && result.err.find("couldn't launch child ([Error 1359]") != std::string::npos) {
+    fprintf(stderr, "run_program: Wine lost the child of %s; running it once more\n", program.c_str());
+    result = run_once(program, args, options);
+  }
   return result;
 }
