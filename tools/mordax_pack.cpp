@@ -22,6 +22,7 @@
 #include "tools/host.h"
 #include "tools/inspect.h"
 #include "tools/options.h"
+#include "tools/pack_names.h"
 #include "tools/records.h"
 #include "tools/stub_image.h"
 #include "tools/windows_resources.h"
@@ -42,12 +43,20 @@ std::string stub_path(const Options& o) {
   return beside;
 }
 
+std::string default_target_spec(StubTarget target) {
+  return std::string(MORDAX_DEFAULT_TARGET_FOLDER) + (target == StubTarget::windows_x64 ? "\\" : "/") +
+         MORDAX_DEFAULT_TARGET_NAME;
+}
+
 StubStrings stub_strings(const Options& o) {
   const std::string defaults[6] = {
-      std::string(MORDAX_DEFAULT_TARGET_FOLDER) + (o.target == StubTarget::windows_x64 ? "\\" : "/") +
-          MORDAX_DEFAULT_TARGET_NAME,
+      default_target_spec(o.target),
       MORDAX_DEFAULT_COMPANY, MORDAX_DEFAULT_PRODUCT, MORDAX_DEFAULT_VERSION, MORDAX_DEFAULT_FILE_VERSION,
       MORDAX_DEFAULT_PRODUCT_VERSION};
+  bool windows = o.target == StubTarget::windows_x64;
+  std::string problem = target_spec_problem(o.string_given[0] ? o.strings[0] : defaults[0], windows);
+  if (!problem.empty())
+    throw Failure("--target-spec " + (o.strings[0].empty() ? "" : "'" + o.strings[0] + "' ") + problem);
   StubStrings strings;
   for (int i = 0; i < 6; ++i) {
     const std::string& text = o.string_given[i] ? o.strings[i] : defaults[i];
@@ -59,7 +68,7 @@ StubStrings stub_strings(const Options& o) {
                     " UTF-16 units");
     strings.values[i].assign(wide.data(), size_t(n));
   }
-  if (o.target == StubTarget::windows_x64) {
+  if (windows) {
     for (int i : {4, 5}) {
       uint16_t numbers[4];
       std::string why;
@@ -114,9 +123,8 @@ void write_output(const Options& o, std::string* partial_output) {
     } else if (!o.attach.empty()) {
       read_in_chunks(o.attach, o.attach, UINT64_MAX, [&](const unsigned char* data, size_t n) { sink.put(data, n); });
     } else {
-      std::vector<Record> records = collect_records(
-          o.app_dir, o.entry, partial,
-          CollectSettings{o.stub && o.target == StubTarget::windows_x64, o.skip_broken_links});
+      std::vector<Record> records =
+          collect_records(o.app_dir, o.entry, partial, CollectSettings{o.for_windows(), o.skip_broken_links});
       index = encode_records(records, EncoderSettings{o.level, o.threads, o.records_only}, sink);
     }
     if (!o.index.empty()) write_index(o.index, index);
@@ -131,6 +139,10 @@ void write_output(const Options& o, std::string* partial_output) {
   if (fclose(file) != 0) throw Failure(o.output + ": " + strerror(errno));
   if (!host_replace(partial, o.output)) throw Failure(o.output + ": " + strerror(errno));
   partial_output->clear();
+  // Said once the launcher is made, so that a refusal stays one line.
+  if (o.stub && !o.string_given[0])
+    host_print(true, "mordax-pack: no --target-spec, so the launcher unpacks into '" + default_target_spec(o.target) +
+                         "', which every launcher without one shares; name another with --target-spec\n");
 }
 
 }  // namespace

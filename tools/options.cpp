@@ -16,7 +16,7 @@ namespace {
 [[noreturn]] void usage() {
   throw Failure(
       "usage: mordax-pack APP_DIR --entry REL_PATH -o OUTPUT [--level N] [--threads N] [--skip-broken-links]\n"
-      "       [--index INDEX | STUB OPTIONS]\n"
+      "       [--for windows-x64|linux-x64] [--index INDEX | STUB OPTIONS]\n"
       "       mordax-pack APP_DIR --entry REL_PATH --records-only -o STREAM\n"
       "       mordax-pack --wrap-frame FRAME -o PAYLOAD\n"
       "       mordax-pack --attach PAYLOAD -o LAUNCHER STUB OPTIONS\n"
@@ -56,9 +56,13 @@ Options parse_options(int argc, char** argv) {
     else if (a == "--stub-file") o.stub_file = value();
     else if (a == "--index") o.index = value();
     else if (a == "--fast-start") o.fast_start = true;
-    else if (a == "--stub") {
-      o.stub = true;
-      if (!parse_stub_target(value(), &o.target)) throw Failure("--stub must be windows-x64 or linux-x64");
+    else if (a == "--stub" || a == "--for") {
+      StubTarget target;
+      if (!parse_stub_target(value(), &target)) throw Failure(a + " must be windows-x64 or linux-x64");
+      if (o.target_known && target != o.target) throw Failure("--stub and --for name different targets");
+      o.stub = o.stub || a == "--stub";
+      o.target_known = true;
+      o.target = target;
     } else if (const char* const* named = std::find(kStringOptions, kStringOptions + 6, a);
                named != kStringOptions + 6) {
       size_t k = size_t(named - kStringOptions);
@@ -80,7 +84,7 @@ Options parse_options(int argc, char** argv) {
     throw Failure("--attach, --stub-file, --fast-start and the launcher strings need --stub");
   if (o.stub && (o.records_only || !o.wrap_frame.empty()))
     throw Failure("--stub writes a launcher: not with --records-only or --wrap-frame");
-  if (o.skip_broken_links && !from_tree) usage();
+  if ((o.skip_broken_links || (o.target_known && !o.stub)) && !from_tree) usage();
   // A finished launcher carries its index in the block.
   if (!o.index.empty() && (!from_tree || o.records_only || o.stub)) usage();
   if (o.threads == 0) o.threads = int(std::max(1u, std::thread::hardware_concurrency()));

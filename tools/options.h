@@ -1,7 +1,7 @@
 // The writer's command line.
 //
 //   mordax-pack APP_DIR --entry REL_PATH -o OUTPUT [--level N] [--threads N] [--skip-broken-links]
-//               [--index INDEX | STUB OPTIONS]
+//               [--for windows-x64|linux-x64] [--index INDEX | STUB OPTIONS]
 //   mordax-pack APP_DIR --entry REL_PATH --records-only -o STREAM
 //   mordax-pack --wrap-frame FRAME -o PAYLOAD
 //   mordax-pack --attach PAYLOAD -o LAUNCHER STUB OPTIONS
@@ -9,7 +9,8 @@
 //
 // STUB OPTIONS: --stub windows-x64|linux-x64 [--stub-file STUB] [--fast-start] [--target-spec T]
 //   [--company C] [--product P] [--version V] [--file-version F] [--product-version PV]
-// --fast-start gives a Windows launcher what Linux launchers always have: the
+// --for names the launchers a bare payload is made for, so that what they could
+// not unpack or start is refused now (--stub implies it). --fast-start gives a Windows launcher what Linux launchers always have: the
 // index, decoding on a second core and the hashed directory memo.
 #pragma once
 
@@ -28,9 +29,12 @@ struct Options {
   bool skip_broken_links = false;
   bool fast_start = false;
   bool stub = false;
+  bool target_known = false;  // by --stub or --for
   StubTarget target = StubTarget::linux_x64;
   bool string_given[6] = {};
   std::string strings[6];
+
+  bool for_windows() const { return target_known && target == StubTarget::windows_x64; }
 };
 
 /// Throws Failure with the usage text, or with what is wrong with an option.

@@ -5,6 +5,7 @@
 #endif
 
 #include <algorithm>
+#include <cctype>
 #include <cstring>
 #include <cwctype>
 
@@ -80,4 +81,21 @@ std::u16string windows_folded(const std::u16string& name) {
 #endif
   }
   return folded;
+}
+
+bool is_batch_file_name(const std::u16string& name) {
+  size_t end = name.find_last_not_of(u". ");  // Windows drops them
+  if (end == std::u16string::npos || end < 3) return false;
+  std::u16string extension = windows_folded(name.substr(end - 3, 4));
+  return extension == u".BAT" || extension == u".CMD";
+}
+
+std::string target_spec_problem(const std::string& spec, bool windows) {
+  if (spec.empty()) return "is empty; name the folder to unpack into";
+  size_t rest = spec.size() >= 2 && spec[1] == ':' && std::isalpha(static_cast<unsigned char>(spec[0])) ? 2 : 0;
+  if (spec.find_first_not_of("/\\", rest) == std::string::npos)
+    return "is a root folder; name a folder of the application's own below it";
+  if (!windows && spec.find('\\') != std::string::npos)
+    return "holds a backslash; Linux separates folders with /";
+  return "";
 }

@@ -18,3 +18,13 @@ std::string windows_name_problem(const std::u16string& name);
 
 /// The name as Windows compares names: case folded (simple Unicode upper case).
 std::u16string windows_folded(const std::u16string& name);
+
+/// Whether Windows would hand the file to cmd.exe instead of starting it: a
+/// name ending in ".bat" or ".cmd", whatever the case and any dots and spaces
+/// after it.
+bool is_batch_file_name(const std::u16string& name);
+
+/// Why a launcher should not be made with this target spec (UTF-8, as given):
+/// empty, a root folder (only separators, or a drive and separators), or, for
+/// Linux, a backslash, which is no separator there; empty when it may be.
+std::string target_spec_problem(const std::string& spec, bool windows);

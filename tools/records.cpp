@@ -134,6 +134,10 @@ std::vector<Record> collect_records(const std::string& app_dir, const std::strin
   // The entry's name is checked before its file, every other file before its name.
   Record first{entry, u"", app_dir + "/" + entry, 0, 0};
   name_record(first);
+  // Windows runs a batch file through cmd.exe with the launcher's command line,
+  // whose first word names the launcher: cmd.exe would start the launcher again.
+  if (settings.for_windows && is_batch_file_name(first.name))
+    throw Failure(entry + ": a batch file, which a Windows launcher cannot start; make the entry an executable");
   first.size = regular_size(host_file_facts(first.source), entry);
   records.push_back(std::move(first));
 

@@ -24,7 +24,7 @@ struct Record {
 };
 
 struct CollectSettings {
-  bool for_windows;        // refuse names Windows cannot create or would fold into one
+  bool for_windows;        // refuse names Windows cannot create or would fold into one, and a batch entry
   bool skip_broken_links;  // leave out links to missing files, with a warning each
 };
 

@@ -40,6 +40,7 @@ windows_refuses() {  # windows_refuses WHY NAMES...
   shift
   bad_app "$@"
   refused "$why" "$scratch/bad" --entry probe.exe --stub windows-x64 --stub-file "$stub"
+  refused "$why" "$scratch/bad" --entry probe.exe --for windows-x64
   "$pack" "$scratch/bad" --entry probe.exe -o "$scratch/bare.bin" || fail "a bare payload refused: $*"
 }
 windows_refuses "lib/CON.txt: a device name that Windows reserves" lib/CON.txt
@@ -49,6 +50,27 @@ windows_refuses "Readme: the same name as README to Windows, which ignores case"
 windows_refuses "App: the same name as the folder app to Windows, which ignores case" App app/x.dll
 lower=$(printf 'x/\xc3\xa9t\xc3\xa9') upper=$(printf 'x/\xc3\x89T\xc3\x89')
 windows_refuses "$lower: the same name as $upper" "$lower" "$upper"
+
+# Windows would run a batch file through cmd.exe with the launcher's command
+# line, which names the launcher: refused as the entry of a Windows launcher.
+bad_app run.BAT
+refused "run.BAT: a batch file, which a Windows launcher cannot start; make the entry an executable" \
+  "$scratch/bad" --entry run.BAT --stub windows-x64 --stub-file "$stub"
+refused "run.BAT: a batch file" "$scratch/bad" --entry run.BAT --for windows-x64
+"$pack" "$scratch/bad" --entry run.BAT -o "$scratch/bare.bin" || fail "a bare payload refused a batch entry"
+"$pack" "$scratch/bad" --entry run.BAT --for linux-x64 -o "$scratch/bare.bin" || fail "a Linux payload refused a .BAT"
+
+# No launcher unpacks into a root folder.
+for spec in 'C:\' 'c:' '\' 'C:/'; do
+  refused "--target-spec '$spec' is a root folder" "$app" --entry probe.exe --stub windows-x64 --stub-file "$stub" \
+    --target-spec "$spec"
+done
+refused "--target-spec is empty" "$app" --entry probe.exe --stub windows-x64 --stub-file "$stub" --target-spec ""
+# Left at its default, the target spec is named, once the launcher is made.
+"$pack" "$app" --entry probe.exe --level 3 --stub windows-x64 --stub-file "$stub" -o "$scratch/default.exe" \
+  2>"$scratch/err" || fail "a launcher with the default target spec"
+[ "$(cat "$scratch/err")" = "mordax-pack: no --target-spec, so the launcher unpacks into '{CACHE_DIR}\tarvell-2.3.8', which every launcher without one shares; name another with --target-spec" ] &&
+  echo "ok   the default target spec is named" || { fail "the default target spec"; cat "$scratch/err"; }
 
 cp "$stub" "$scratch/stub.exe"
 if "$pack" "$app" --entry probe.exe --stub windows-x64 --stub-file "$scratch/stub.exe" -o "$scratch/./stub.exe" 2>"$scratch/err"; then

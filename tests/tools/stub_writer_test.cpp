@@ -132,6 +132,31 @@ TEST_F(Stub, WhatIsNotAnUnfinishedStubForTheTargetIsRefused) {
   expect_refused({"--attach", (dir / "app/run").string(), "-o", (dir / "out").string()}, "out", "need --stub");
 }
 
+TEST_F(Stub, NoTargetSpecThatLeadsOutOfTheApplicationsOwnFolderIsTaken) {
+  auto with_spec = [&](const std::string& spec) {
+    std::vector<std::string> a = finish_args("out");
+    a.insert(a.end(), {"--target-spec", spec});
+    return a;
+  };
+  for (const char* root : {"/", "//"})
+    expect_refused(with_spec(root), "out", std::string("--target-spec '") + root + "' is a root folder");
+  expect_refused(with_spec(""), "out", "mordax-pack: --target-spec is empty; name the folder to unpack into");
+  // The Windows template copied for a Linux launcher would make a folder named
+  // "cache\myapp-1.0" beside the cache folder.
+  expect_refused(with_spec("{CACHE_DIR}\\myapp-1.0"), "out",
+                 "--target-spec '{CACHE_DIR}\\myapp-1.0' holds a backslash; Linux separates folders with /");
+
+  RunResult named = pack(with_spec("{CACHE_DIR}/myapp-1.0"));
+  EXPECT_EQ(named.status, 0u) << named.err;
+  EXPECT_EQ(named.err, "");
+  // Left at its default, the shared folder is named once the launcher is made.
+  RunResult left = pack(finish_args("default"));
+  EXPECT_EQ(left.status, 0u) << left.err;
+  EXPECT_EQ(left.err,
+            "mordax-pack: no --target-spec, so the launcher unpacks into '{CACHE_DIR}/tarvell-2.3.8', which every "
+            "launcher without one shares; name another with --target-spec\n");
+}
+
 TEST_F(Stub, TheStubIsFoundBesideTheWriter) {
   fs::create_directories(dir / "bin");
   fs::copy_file(MORDAX_PACK_PATH, dir / "bin/mordax-pack");

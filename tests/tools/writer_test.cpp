@@ -82,10 +82,25 @@ TEST_F(Writer, ThePayloadIsMagicFramePaddingAndTrailer) {
 }
 
 TEST_F(Writer, TheEntryComesFirstAndTheRestInByteOrder) {
-  for (const char* name : {"b.txt", "a/z.txt", "a/b.txt", "Z.txt", "main", "a.txt"}) write_file(dir / "app" / name, name);
+  // Ordered by the UTF-16 names, with '\\' for '/', a/b.txt would follow aZ.txt.
+  for (const char* name : {"b.txt", "a/z.txt", "a/b.txt", "Z.txt", "main", "a.txt", "aZ.txt", "a0.txt"})
+    write_file(dir / "app" / name, name);
   ASSERT_EQ(pack_app("main", "stream.bin", {"--records-only"}).status, 0u);
   EXPECT_EQ(names_of(read_file(dir / "stream.bin")),
-            (std::vector<std::string>{"main", "Z.txt", "a.txt", "a\\b.txt", "a\\z.txt", "b.txt"}));
+            (std::vector<std::string>{"main", "Z.txt", "a.txt", "a\\b.txt", "a\\z.txt", "a0.txt", "aZ.txt", "b.txt"}));
+
+  // U+FF01 comes before U+1F600 in UTF-8, after it in UTF-16 (a surrogate pair).
+  fs::remove_all(dir / "app");
+  write_file(dir / "app/main", "main");
+  write_file(dir / "app/\xF0\x9F\x98\x80", "emoji");
+  write_file(dir / "app/\xEF\xBC\x81", "fullwidth");
+  ASSERT_EQ(pack_app("main", "wide.bin", {"--records-only"}).status, 0u);
+  std::string stream = read_file(dir / "wide.bin");
+  size_t fullwidth = stream.find(std::string("\x01\xFF\0\0", 4));
+  size_t emoji = stream.find(std::string("\x3D\xD8\x00\xDE\0\0", 6));
+  ASSERT_NE(fullwidth, std::string::npos);
+  ASSERT_NE(emoji, std::string::npos);
+  EXPECT_LT(fullwidth, emoji);
 }
 
 TEST_F(Writer, TheSameInputGivesTheSameBytesWhateverTheThreadCount) {
@@ -140,6 +155,30 @@ TEST_F(Writer, WhatTheLauncherReliesOnIsRefused) {
   for (int i = 0; i < 5; ++i) deep /= std::string(210, char('a' + i));
   write_file(deep / "f", "x");
   expect_refused("main", "longer than 1023");
+}
+
+// The CMake function packs a Windows launcher's payload with --for windows-x64:
+// what Windows would fold into one file, or hand to cmd.exe, is refused there.
+TEST_F(Writer, APayloadForWindowsKeepsTheWindowsRules) {
+  write_file(dir / "app/run.Cmd", "@echo off");
+  write_file(dir / "app/main.exe", "MZ");
+  write_file(dir / "app/data/LICENSE", "");
+  write_file(dir / "app/data/license", "the text");
+  for (const char* target : {"linux-x64", ""}) {
+    std::vector<std::string> extra = {"--level", "1"};
+    if (*target != 0) extra.insert(extra.end(), {"--for", target});
+    RunResult r = pack_app("run.Cmd", "out.bin", extra);
+    EXPECT_EQ(r.status, 0u) << target << r.err;
+  }
+  ScratchTest::expect_refused(pack_app("run.Cmd", "win.bin", {"--for", "windows-x64"}),
+                              "mordax-pack: run.Cmd: a batch file, which a Windows launcher cannot start; make the "
+                              "entry an executable\n", dir / "win.bin");
+  ScratchTest::expect_refused(pack_app("main.exe", "win.bin", {"--for", "windows-x64"}),
+                              "data/license: the same name as data/LICENSE to Windows, which ignores case",
+                              dir / "win.bin");
+  EXPECT_FALSE(fs::exists(dir / "win.bin"));
+  RunResult both = pack_app("main.exe", "win.bin", {"--for", "windows-x64", "--stub", "linux-x64"});
+  EXPECT_EQ(both.err, "mordax-pack: --stub and --for name different targets\n");
 }
 
 TEST_F(Writer, BadOptionsAreRefusedWithUsage) {
