@@ -90,6 +90,28 @@ TEST_F(Launch, AFailedExpansionStopsBeforeThePayloadIsLookedAt) {
   EXPECT_EQ(state().handler, nullptr);
 }
 
+TEST_F(Launch, ATargetThatIsARootFolderStopsBeforeAnythingIsWritten) {
+  state().temp = u"C:\\";
+  for (const char16_t* spec : {u"C:\\", u"C:", u"{TEMP}"}) {
+    state().target_spec = spec;
+    state().err.clear();
+    EXPECT_EQ(run(), 2u) << fake::narrow(spec);
+    EXPECT_NE(state().err.find("': it is a root folder.\n"), std::string::npos) << fake::narrow(spec);
+    EXPECT_EQ(state().files.size(), 0u);
+    EXPECT_EQ(state().started_path, u"");
+  }
+  EXPECT_EQ(state().err, "Error, refusing to unpack into 'C:': it is a root folder.\n");  // {TEMP}
+}
+
+TEST(RootDirectories, DrivesSharesAndTheirLongFormsAreRootsTheirFoldersAreNot) {
+  for (const char16_t* root : {u"C:\\", u"C:", u"\\", u"\\\\server\\share", u"\\\\server\\share\\",
+                               u"\\\\?\\C:\\", u"\\\\?\\UNC\\server\\share\\", u"\\\\.\\D:"})
+    EXPECT_TRUE(is_root_directory(root)) << fake::narrow(root);
+  for (const char16_t* folder : {u"C:\\a", u"C:\\a\\", u"\\\\server\\share\\a", u"\\\\?\\C:\\a",
+                                 u"\\\\?\\UNC\\server\\share\\a"})
+    EXPECT_FALSE(is_root_directory(folder)) << fake::narrow(folder);
+}
+
 TEST_F(Launch, AnEmptyFirstArgumentIsHandedOnEmptyAndAMissingOneNotAtAll) {
   EXPECT_EQ(launch(u""), 0u);
   ASSERT_EQ(state().environment.count(u"MORDAX_ORIGINAL_ARGV0"), 1u);
