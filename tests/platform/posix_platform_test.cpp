@@ -15,6 +15,7 @@
 #include <zlib.h>
 
 #include "extract/checksum.h"
+#include "launcher/launch.h"
 #include "platform/platform.h"
 #include "common/utf.h"
 
@@ -79,6 +80,12 @@ TEST(FullPath, IsLexicalLikeGetFullPathName) {
   EXPECT_EQ(full(""), "<fail>");
   EXPECT_EQ(full("/abc", 4), "<needs 5>");
   EXPECT_EQ(full("/abc", 5), "/abc");
+}
+
+// The only root here is "/", however many slashes spell it.
+TEST(FullPath, OnlyTheFileSystemsRootIsARootFolder) {
+  for (const char16_t* root : {u"/", u"//", u"///"}) EXPECT_TRUE(is_root_directory(root));
+  for (const char16_t* folder : {u"/a", u"/a/", u"//a", u"/C:", u"/\\"}) EXPECT_FALSE(is_root_directory(folder));
 }
 
 // The variables the folders come from, given back as they were: later tests in
