@@ -12,9 +12,15 @@
 # the same run, or given as INDEX), so that a later start that finds every file
 # in place decodes nothing, and decodes on a second core while it writes. A
 # Windows launcher unpacks as it always has (its main thread alone, decoding at
-# every start) unless FAST_START opts it into the same.
+# every start) unless FAST_START opts it into the same. Strings left out take
+# the defaults of MordaxDefaults.cmake, from whatever project the call is in; a
+# target spec that is empty or a root folder, one with a backslash for Linux,
+# and a batch file as a Windows entry stop the configuration (MordaxChecks.cmake).
 set(_MORDAX_ROOT "${CMAKE_CURRENT_LIST_DIR}/.." CACHE INTERNAL "")
+# The defaults here serve this project's own generated header; the function
+# reads them again in its caller's scope.
 include("${CMAKE_CURRENT_LIST_DIR}/MordaxDefaults.cmake")
+include("${CMAKE_CURRENT_LIST_DIR}/MordaxChecks.cmake")
 
 # A string as the body of a C++ u"" literal.
 function(_mordax_cxx_literal out text)
@@ -50,17 +56,9 @@ function(mordax_add_launcher target)
   if(arg_UNPARSED_ARGUMENTS)
     message(FATAL_ERROR "mordax_add_launcher: unknown arguments ${arg_UNPARSED_ARGUMENTS}")
   endif()
-  if(WIN32)
-    set(separator "\\")
-  else()
-    set(separator "/")
-  endif()
-  set(MORDAX_DEFAULT_TARGET_SPEC "${MORDAX_DEFAULT_TARGET_FOLDER}${separator}${MORDAX_DEFAULT_TARGET_NAME}")
-  foreach(key TARGET_SPEC COMPANY PRODUCT VERSION FILE_VERSION PRODUCT_VERSION)
-    if(NOT DEFINED arg_${key})
-      set(arg_${key} "${MORDAX_DEFAULT_${key}}")
-    endif()
-  endforeach()
+  set(call "${ARGV}")
+  _mordax_fill_defaults("${_MORDAX_ROOT}/cmake/MordaxDefaults.cmake" WIN32 call)
+  _mordax_check_target_spec(${target} "${arg_TARGET_SPEC}" "${WIN32}" ${arg_DEFAULT_TARGET_SPEC})
   if(NOT DEFINED arg_LEVEL)
     set(arg_LEVEL 19)
   endif()
@@ -71,6 +69,7 @@ function(mordax_add_launcher target)
     if(NOT arg_ENTRY OR arg_PAYLOAD)
       message(FATAL_ERROR "mordax_add_launcher(${target}): APP_DIR needs ENTRY and no PAYLOAD")
     endif()
+    _mordax_check_entry(${target} "${arg_ENTRY}" "${WIN32}")
     get_filename_component(app "${arg_APP_DIR}" ABSOLUTE)
     file(GLOB_RECURSE app_files CONFIGURE_DEPENDS "${app}/*")
     if(TARGET mordax-pack)
@@ -85,13 +84,18 @@ function(mordax_add_launcher target)
     set(payload "${gen}/payload.bin")
     set(index_outputs)
     set(index_arguments)
+    # The names Windows folds into one, or cannot create, are refused here too.
+    set(target_arguments)
+    if(WIN32)
+      set(target_arguments --for windows-x64)
+    endif()
     if(NOT WIN32 OR arg_FAST_START)
       set(index "${gen}/payload.index")
       set(index_outputs "${index}")
       set(index_arguments --index "${index}")
     endif()
     add_custom_command(OUTPUT "${payload}" ${index_outputs}
-      COMMAND "${pack}" "${app}" --entry "${arg_ENTRY}" --level ${arg_LEVEL} ${index_arguments} -o "${payload}"
+      COMMAND "${pack}" "${app}" --entry "${arg_ENTRY}" --level ${arg_LEVEL} ${target_arguments} ${index_arguments} -o "${payload}"
       DEPENDS ${app_files} ${arg_DEPENDS} ${pack_depends}
       COMMENT "Packing ${arg_APP_DIR} for ${target}" VERBATIM)
   elseif(arg_PAYLOAD)

@@ -51,3 +51,5 @@ echo "installed writer and stubs: ok"
 
 # The installed CMake package used by an outside project, and the archives.
 bash tests/package/package_test.sh "$dist" build/linux-release build/windows
+# This tree taken into an outside project with add_subdirectory, nothing optional given.
+bash tests/subproject/subproject_test.sh build/linux-release build/windows

@@ -74,8 +74,10 @@ check_archive() {  # check_archive FILE TARGET WRITER
 $name/bin/$writer
 $name/bin/mordax-stub-linux-x64
 $name/bin/mordax-stub-windows-x64.exe
+$name/lib/cmake/Mordax/MordaxChecks.cmake
 $name/lib/cmake/Mordax/MordaxConfig.cmake
-$name/lib/cmake/Mordax/MordaxConfigVersion.cmake"
+$name/lib/cmake/Mordax/MordaxConfigVersion.cmake
+$name/lib/cmake/Mordax/MordaxDefaults.cmake"
   local have
   have=$(cd "$top" && find . -type f | sed 's|^\./||' | LC_ALL=C sort)
   [ "$have" = "$want" ] || { fail "$archive holds:"; echo "$have"; return; }
