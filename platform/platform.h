@@ -225,7 +225,8 @@ StandardHandles standard_handles();
 /// handles, environment and current directory. `command_line` is the child's
 /// command line where child_takes_command_line holds; otherwise the launcher's
 /// own arguments follow the launcher's full path. On failure returns false with
-/// the system error code in `*error`.
+/// the system error code in `*error`; Windows refuses a batch file (.bat, .cmd)
+/// that way, with ERROR_BAD_EXE_FORMAT, having started nothing.
 bool start_child(const char16_t* path, char16_t* command_line, const StandardHandles& handles, Child* out,
                  uint32_t* error);
 

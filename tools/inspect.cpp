@@ -125,7 +125,9 @@ uint64_t check_frame(const unsigned char* p, uint64_t size) {
 // Every record as the writer makes it, and the index made from them.
 struct Verifier : RecordVisitor {
   Bytes index_records;
+  std::string first_batch_file;  // the first record, shown, when it is a batch file
   void begin(const RecordHeader& r) override {
+    if (r.number == 1 && is_batch_file_name(r.name)) first_batch_file = record_shown(r);
     std::string relative;
     if (!utf16_to_utf8(r.name.c_str(), &relative)) throw Failure(record_shown(r) + ": the name is not valid UTF-16");
     if (relative.find('/') != std::string::npos) throw Failure(record_shown(r) + ": a '/' in the name");
@@ -182,6 +184,8 @@ void verify(const Bytes& file, const LauncherFile& found) {
   uint64_t after_end = 0;
   size_t records = walk_records(payload, found.payload.size, verifier, &after_end);
   if (records == 0) throw Failure("no records: the launcher would have nothing to start");
+  if (!verifier.first_batch_file.empty() && found.kind.rfind("windows-x64", 0) == 0)
+    throw Failure(verifier.first_batch_file + " is a batch file, which a Windows launcher cannot start");
   if (after_end != 0) throw Failure(std::to_string(after_end) + " bytes after the end marker");
   // A smaller window decodes all the same: the least of the faults.
   if (window != kWindow) throw Failure("the frame's window is " + mebibytes(window) + ", not " + mebibytes(kWindow));

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <cwchar>
 #include <cstdlib>
+#include <string_view>
 #include <utility>
 
 #include "common/owner.h"
@@ -280,8 +281,30 @@ StandardHandles standard_handles() {
   return {v(GetStdHandle(STD_INPUT_HANDLE)), v(GetStdHandle(STD_OUTPUT_HANDLE)), v(GetStdHandle(STD_ERROR_HANDLE))};
 }
 
+namespace {
+
+// CreateProcessW runs a batch file as "cmd.exe /c" and the command line, whose
+// first word names the launcher: cmd.exe would start the launcher again, and
+// cmd.exe's quoting is not the command line's, so an argument could run a
+// command. Windows ignores trailing dots and spaces in the name.
+bool is_batch_file(const char16_t* path) {
+  size_t end = wide_length(path);
+  while (end > 0 && (path[end - 1] == u'.' || path[end - 1] == u' ')) --end;
+  if (end < 4) return false;
+  const char16_t* extension = path + end - 4;
+  auto lower = [](char16_t unit) { return unit >= u'A' && unit <= u'Z' ? char16_t(unit + 32) : unit; };
+  char16_t folded[4] = {lower(extension[0]), lower(extension[1]), lower(extension[2]), lower(extension[3])};
+  return std::u16string_view(folded, 4) == u".bat" || std::u16string_view(folded, 4) == u".cmd";
+}
+
+}  // namespace
+
 bool start_child(const char16_t* path, char16_t* command_line, const StandardHandles& handles, Child* out,
                  uint32_t* error) {
+  if (is_batch_file(path)) {
+    *error = ERROR_BAD_EXE_FORMAT;
+    return false;
+  }
   STARTUPINFOW startup = {};
   startup.cb = sizeof startup;
   startup.dwFlags = STARTF_USESTDHANDLES;

@@ -217,6 +217,20 @@ TEST_F(Launcher, TheWorkedExampleUnpacksAndCannotStartAsAProgram) {
   EXPECT_EQ(lines(r.err).rfind("Error, couldn't launch child ([Error ", 0), 0u) << r.err;
 }
 
+// Windows would hand the batch file to cmd.exe with the launcher's own command
+// line, and cmd.exe would start the launcher again, and so on without end.
+TEST_F(Launcher, ABatchFileAsTheProgramStopsAtOnceAndStartsNoProcess) {
+  if (!kWindows) GTEST_SKIP() << "only Windows hands batch files to cmd.exe";
+  RunOptions o = options();
+  o.count_processes = true;
+  RunResult r = run_with("batch_entry", o);
+  EXPECT_EQ(r.status, 2u);
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(lines(r.err).rfind("Error, couldn't launch child ([Error 193] ", 0), 0u) << r.err;
+  EXPECT_EQ(r.processes, 1u) << "the launcher alone: no cmd.exe, no second launcher";
+  EXPECT_EQ(read_file(target() / "run.bat"), "@echo ran");
+}
+
 // The cases of cases.txt: a launcher each, run with no arguments in an empty
 // target.
 struct TableCase {

@@ -44,6 +44,25 @@ TEST(Win32Checksum, AFileOf4GiBOrMoreIsComparedWhole) {
   DeleteFileW(w(path));
 }
 
+// cmd.exe would run it with the launcher's command line; Windows drops the
+// dots and spaces after a name, so "run.bat." is the same file.
+TEST(Win32Child, ABatchFileIsNoProgramWhateverItsCaseOrTrailingDotsAndSpaces) {
+  std::u16string bat = temp_file(u"mordax-child.bat");
+  HANDLE file = CreateFileW(w(bat), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+  DWORD written = 0;
+  WriteFile(file, "@exit 0\r\n", 9, &written, nullptr);
+  CloseHandle(file);
+  platform::StandardHandles handles = platform::standard_handles();
+  for (const char16_t* name : {u"mordax-child.bat", u"MORDAX-CHILD.BaT", u"mordax-child.bat.", u"mordax-child.bat . ",
+                               u"mordax-other.Cmd"}) {
+    platform::Child child{};
+    uint32_t error = 0;
+    EXPECT_FALSE(platform::start_child(temp_file(name).c_str(), nullptr, handles, &child, &error)) << w(temp_file(name));
+    EXPECT_EQ(error, uint32_t(ERROR_BAD_EXE_FORMAT));
+  }
+  DeleteFileW(w(bat));
+}
+
 TEST(Win32Checksum, EmptyFilesDirectoriesAndAbsentFilesYieldZero) {
   std::u16string empty = temp_file(u"mordax-empty.bin");
   CloseHandle(CreateFileW(w(empty), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));

@@ -17,6 +17,7 @@ struct RunResult {
   int signal = 0;       // POSIX: the signal that ended the program, else 0
   std::string out, err;
   long pid = 0;  // the program's process id
+  uint32_t processes = 0;  // Windows, with RunOptions::count_processes: every process the run started, itself too
 };
 
 struct RunOptions {
@@ -26,6 +27,9 @@ struct RunOptions {
   std::string cwd;
   /// The first argument as the program sees it; empty: the program path.
   std::string argv0;
+  /// Windows: runs the program in a job of its own and counts the processes it
+  /// ever held; a run still going after 30 s is ended, with all it started.
+  bool count_processes = false;
 };
 
 /// Starts `program` with `args` and waits for it to end.

@@ -84,11 +84,22 @@ RunResult run_once(const std::string& program, const std::vector<std::string>& a
   // Wine, busy starting many processes at once, now and then fails a start
   // with ERROR_INTERNAL_ERROR; the same start goes through when tried again.
   BOOL ok = FALSE;
+  DWORD flags = CREATE_UNICODE_ENVIRONMENT | (options.count_processes ? CREATE_SUSPENDED : 0);
   for (int attempt = 0; attempt < 10 && !ok; ++attempt) {
     if (attempt > 0) Sleep(200);
-    ok = CreateProcessW(app.c_str(), line.data(), nullptr, nullptr, TRUE, CREATE_UNICODE_ENVIRONMENT,
-                        env_block.data(), cwd.empty() ? nullptr : cwd.c_str(), &si, &pi);
+    ok = CreateProcessW(app.c_str(), line.data(), nullptr, nullptr, TRUE, flags, env_block.data(),
+                        cwd.empty() ? nullptr : cwd.c_str(), &si, &pi);
     if (!ok && GetLastError() != ERROR_INTERNAL_ERROR) break;
+  }
+  // Joined before it runs, so that nothing it starts escapes the count.
+  HANDLE job = nullptr;
+  if (ok && options.count_processes) {
+    job = CreateJobObjectW(nullptr, nullptr);
+    if (job == nullptr || !AssignProcessToJobObject(job, pi.hProcess)) {
+      TerminateProcess(pi.hProcess, 1);
+      throw std::runtime_error("cannot put " + program + " in a job: error " + std::to_string(GetLastError()));
+    }
+    ResumeThread(pi.hThread);
   }
   CloseHandle(out_write);
   CloseHandle(err_write);
@@ -99,10 +110,29 @@ RunResult run_once(const std::string& program, const std::vector<std::string>& a
     throw std::runtime_error("cannot start " + program + ": error " + std::to_string(GetLastError()));
   }
   RunResult result;
+  // Whatever the job still holds after the run's time inherited the pipes and
+  // keeps them open: it is ended, so that the run ends too.
+  std::thread watchdog;
+  HANDLE drained = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  if (job != nullptr) {
+    watchdog = std::thread([&] {
+      if (WaitForSingleObject(drained, 30000) != WAIT_OBJECT_0) TerminateJobObject(job, 1);
+    });
+  }
   std::thread err_reader(drain, err_read, &result.err);
   drain(out_read, &result.out);
   err_reader.join();
+  SetEvent(drained);
   WaitForSingleObject(pi.hProcess, INFINITE);
+  if (watchdog.joinable()) watchdog.join();
+  CloseHandle(drained);
+  if (job != nullptr) {
+    JOBOBJECT_BASIC_ACCOUNTING_INFORMATION accounting = {};
+    if (QueryInformationJobObject(job, JobObjectBasicAccountingInformation, &accounting, sizeof accounting, nullptr))
+      result.processes = accounting.TotalProcesses;
+    TerminateJobObject(job, 1);
+    CloseHandle(job);
+  }
   DWORD code = 0;
   GetExitCodeProcess(pi.hProcess, &code);
   result.status = code;
