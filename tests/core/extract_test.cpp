@@ -146,6 +146,8 @@ TEST_F(Extraction, TwoCoresWriteWhatOneThreadWritesAlsoUpToAFailure) {
       {"whole, small window", small_window},
       {"cut at two thirds, small window", small_window.substr(0, small_window.size() * 2 / 3)},
       {"a reserved block 4.4 MiB in, small window", with_reserved_block(small_window, (4u << 20) + 400000)},
+      // The decoding thread's buffer holds the content exactly, never wrapping.
+      {"whole, content size", compress_frame(stream, 27, true)},
   };
   for (const auto& [what, damaged] : frames) {
     struct Outcome {

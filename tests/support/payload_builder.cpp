@@ -22,17 +22,21 @@ std::string record_stream(const std::vector<RecordSpec>& records, bool end_marke
   return s;
 }
 
-std::string compress_frame(const std::string& stream, int window_log) {
+std::string compress_frame(const std::string& stream, int window_log, bool content_size) {
   ZSTD_CCtx* c = ZSTD_createCCtx();
   ZSTD_CCtx_setParameter(c, ZSTD_c_compressionLevel, 3);
   ZSTD_CCtx_setParameter(c, ZSTD_c_windowLog, window_log);
-  ZSTD_CCtx_setParameter(c, ZSTD_c_contentSizeFlag, 0);
+  ZSTD_CCtx_setParameter(c, ZSTD_c_contentSizeFlag, content_size);
   ZSTD_CCtx_setParameter(c, ZSTD_c_checksumFlag, 0);
   ZSTD_CCtx_setParameter(c, ZSTD_c_dictIDFlag, 0);
+  // Told the size, the encoder fits its window to it, as the zstd command does
+  // for a file.
+  if (content_size) ZSTD_CCtx_setPledgedSrcSize(c, stream.size());
   std::string out(ZSTD_compressBound(stream.size()) + 64, '\0');
   ZSTD_inBuffer in = {stream.data(), stream.size(), 0};
   ZSTD_outBuffer o = {out.data(), out.size(), 0};
-  // Streamed in two calls, so the encoder never learns the size up front.
+  // Streamed in two calls, so that without a pledge the encoder never learns
+  // the size up front.
   ZSTD_compressStream2(c, &o, &in, ZSTD_e_continue);
   size_t left = ZSTD_compressStream2(c, &o, &in, ZSTD_e_end);
   ZSTD_freeCCtx(c);

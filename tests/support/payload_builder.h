@@ -13,8 +13,9 @@ struct RecordSpec {
 /// The decoded record stream; with `end_marker` false the final zero unit is left out.
 std::string record_stream(const std::vector<RecordSpec>& records, bool end_marker = true);
 
-/// One Zstandard frame without content size, checksum or dictionary id.
-std::string compress_frame(const std::string& stream, int window_log = 27);
+/// One Zstandard frame without checksum or dictionary id, and without content
+/// size unless `content_size` (as the zstd command stores it for a file).
+std::string compress_frame(const std::string& stream, int window_log = 27, bool content_size = false);
 
 /// Magic, frame, zero padding to a multiple of 8, trailer.
 std::string wrap_payload(const std::string& frame);
