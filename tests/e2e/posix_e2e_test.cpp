@@ -316,4 +316,13 @@ TEST_F(Signals, LaunchersKilledWhileUnpackingAreRepairedByTheNextStart) {
   EXPECT_GE(mid_unpack, kRounds / 2) << "only " << mid_unpack << " of " << kRounds << " kills landed while unpacking";
 }
 
+// Only Windows refuses scripts (batch files): here one with a #! line is a
+// program like any other.
+TEST_F(Signals, AScriptWithAnInterpreterLineRunsAsTheProgram) {
+  RunResult r = run_program(launchers_folder() + "/script", {"a b", "c"}, options());
+  EXPECT_EQ(r.status, 7u) << r.err;
+  EXPECT_EQ(r.out, "script ran: a b c\n");
+  EXPECT_EQ(r.err, "");
+}
+
 }  // namespace
