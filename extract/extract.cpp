@@ -219,8 +219,14 @@ void extract_records() {
     uint32_t existing = file_checksum(record_path);
     bool writing = (existing == 0 || existing != stored) && open_record_file(size, first_record, &file);
     if (!writing) {
-      // The file in place is kept: its contents are decoded but go nowhere.
-      payload_skip(size);
+      // The file in place is kept: its contents are decoded but go nowhere,
+      // chunk by chunk as they would be written. Past the input's end a read
+      // of more than one decoding step may go on where reads of a chunk stop.
+      for (uint64_t remaining = size; remaining > 0;) {
+        uint64_t chunk = remaining < kCopyChunk ? remaining : kCopyChunk;
+        payload_skip(chunk);
+        remaining -= chunk;
+      }
       continue;
     }
     write_contents(&file, size);

@@ -18,11 +18,6 @@ struct FrameDecoder {
   size_t released;      // input below this offset has left the resident set
   size_t release_step;
   const platform::LargeMemory* memory;  // where the window comes from; null: malloc
-  bool filled;          // the last step filled its output completely
-
-  /// True while a step may still give bytes: input is left, or the last step
-  /// filled its output and so may have left decoded bytes inside the decoder.
-  bool more() const { return input.pos < input.size || filled; }
 
   /// Decodes into `out` from its current position; false on a decoding error.
   bool step(ZSTD_outBuffer* out);

@@ -11,7 +11,6 @@ FrameDecoder frame_decoder;
 
 bool FrameDecoder::step(ZSTD_outBuffer* out) {
   size_t result = ZSTD_decompressStream(context, out, &input);
-  filled = out->pos == out->size;
   if (ZSTD_isError(result)) return false;
   release_behind();
   return true;
@@ -42,12 +41,17 @@ constexpr uint64_t kHugePagePayloadFloor = 64u << 10;
 // Takes the next `count` decoded bytes, copying them to `to` unless it is null.
 void consume(unsigned char* to, uint64_t count) {
   FrameDecoder& d = frame_decoder;
+  // A step that filled the buffer may have left decoded bytes inside the
+  // decoder once the input is used up; the design looks for them only within
+  // the read that ran that step.
+  bool filled = false;
   while (count > 0) {
     if (read_position < window_end) {
       take_decoded(output, &read_position, window_end, &to, &count);
-    } else if (d.more()) {
+    } else if (d.input.pos < d.input.size || filled) {
       ZSTD_outBuffer out = {output, kDecodeBufferSize, 0};
       if (!d.step(&out)) fatal_decode_error();
+      filled = out.pos == out.size;
       read_position = 0;
       window_end = out.pos;
     } else {
@@ -101,7 +105,6 @@ void payload_open(bool two_cores, bool huge_pages) {
   if (d.context == nullptr) fatal_memory_error();
   d.input = {payload.data + sizeof kPayloadMagic, size_t(payload.size - sizeof kPayloadMagic), 0};
   d.released = 0;
-  d.filled = false;
   d.release_step = two_cores ? kTwoCoreReleaseStep : kReleaseStep;
   two_cores_running = two_cores && ring_start();
   if (two_cores && !two_cores_running) {

@@ -34,7 +34,10 @@ void payload_open(bool two_cores, bool huge_pages);
 
 /// Copies exactly the next `count` decoded bytes to `destination`, or stops the
 /// launcher with "couldn't decode attached data" when the frame is corrupt or the
-/// input is used up while bytes are still wanted.
+/// input is used up while bytes are still wanted. Once the input is used up,
+/// only a read that ran a step filling the 128 KiB buffer runs another (the
+/// decoder may hold more bytes then): a read of more than a step may go on
+/// where reads of a chunk each stop.
 void payload_read(void* destination, uint64_t count);
 
 /// Passes over the next `count` decoded bytes exactly as payload_read would

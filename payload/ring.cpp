@@ -9,8 +9,11 @@
 // The main thread sees exactly what the reader on one thread delivers. That
 // reader decodes in 128 KiB steps, and a step that reaches a block that fails
 // loses what it had decoded before it; so the decoder publishes the bytes of a
-// step only once the step could no longer fail. A frame that ends hands what
-// follows it back to the reader on one thread.
+// step only once the step could no longer fail. Where the input ends inside the
+// frame, that reader gets past the step that took the input's last byte only
+// within the read that ran it, and so does the main thread here. A frame that
+// ends hands what follows it back to the reader on one thread.
+#include <algorithm>
 #include <condition_variable>
 #include <cstdlib>
 #include <mutex>
@@ -48,6 +51,7 @@ struct Ring {
   bool decoder_waiting = false;
   bool reader_waiting = false;
   uint64_t published = 0;      // decoded bytes the reader may take
+  uint64_t produced = 0;       // once the decoder has ended: the bytes it decoded
   uint64_t lap = 0;            // the decoder's lap
   uint64_t lap_start = 0;      // decoded bytes before the decoder's lap
   size_t previous_lap_end = 0;  // where the bytes of the lap before it end
@@ -94,9 +98,10 @@ void publish(Ring* r, uint64_t decoded) {
   if (r->reader_waiting && decoded - r->taken >= r->wake_step) r->bytes.notify_one();
 }
 
-void finish(Ring* r, uint64_t deliverable, bool frame_ended) {
+void finish(Ring* r, uint64_t deliverable, uint64_t produced, bool frame_ended) {
   std::lock_guard<std::mutex> hold(r->lock);
   r->published = deliverable;
+  r->produced = produced;
   r->finished = true;
   r->frame_ended = frame_ended;
   if (r->reader_waiting) r->bytes.notify_one();
@@ -108,14 +113,19 @@ void decode_ahead(Ring* r) {
   size_t offset = 0;  // where the next block goes in the decoder's lap
   uint64_t decoded = 0;
   uint64_t published = 0;
+  uint64_t reached = 0;  // bytes decoded when input was last taken
   for (;;) {
     size_t wanted = ZSTD_nextSrcSizeToDecompress(d.context);
-    if (wanted == 0) return finish(r, decoded, true);
+    if (wanted == 0) return finish(r, decoded, decoded, true);
     size_t left = d.input.size - d.input.pos;
     // At the input's end a stored block is taken in part, as the streaming
     // decoder takes it; anything else waits there for input that never comes.
     size_t given = wanted < left ? wanted : left;
-    if (given == 0) return finish(r, decoded, false);
+    // The input is used up: the reader on one thread took its last byte in the
+    // step that reached `reached`, and steps on only within the read that ran it.
+    if (given == 0)
+      return finish(r, std::min(decoded, sure_to_be_delivered(reached) + kDecodeBufferSize), decoded, false);
+    reached = decoded;
     ZSTD_nextInputType_e type = ZSTD_nextInputType(d.context);
     unsigned char* to = nullptr;
     size_t room = 0;
@@ -145,7 +155,8 @@ void decode_ahead(Ring* r) {
     size_t n = ZSTD_decompressContinue(d.context, to, room, input + d.input.pos, given);
     if (ZSTD_isError(n)) {
       bool cut = given < wanted && ZSTD_getErrorCode(n) == ZSTD_error_srcSize_wrong;
-      return finish(r, cut ? decoded : published, false);
+      uint64_t deliverable = cut ? decoded : published;
+      return finish(r, deliverable, deliverable, false);
     }
     d.input.pos += given;
     d.release_behind();
@@ -249,8 +260,26 @@ bool ring_start() {
   return false;
 }
 
+// Past the input's end the reader on one thread runs a step only within the
+// read that ran the step before, and only when that one filled its buffer (it
+// then ends at what is published, short of what was decoded): a read that
+// began at or before that step's first byte takes one step more.
+bool step_past_the_input(uint64_t read_start) {
+  Ring* r = ring;
+  std::lock_guard<std::mutex> hold(r->lock);
+  if (r->published == r->produced || read_start + kDecodeBufferSize > r->published) return false;
+  r->published += std::min<uint64_t>(r->produced - r->published, kDecodeBufferSize);
+  return true;
+}
+
 uint64_t ring_take(unsigned char** to, uint64_t count) {
-  while (count > 0 && reach_byte()) take_decoded(held, &held_position, held_size, to, &count);
+  uint64_t read_start = ring->taken + held_position;
+  while (count > 0) {
+    if (reach_byte())
+      take_decoded(held, &held_position, held_size, to, &count);
+    else if (!step_past_the_input(read_start))
+      break;
+  }
   return count;
 }
 

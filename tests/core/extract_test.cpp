@@ -181,6 +181,39 @@ TEST_F(Extraction, TwoCoresWriteWhatOneThreadWritesAlsoUpToAFailure) {
   }
 }
 
+// A frame that never ends, the payload's last bytes: the design's loop reads
+// at most 32 KiB at a time, so past the input's end it gets no further than
+// the end of the step that took the input's last byte, though the decoder
+// holds the rest of the stream, end marker and all. Neither do both readers,
+// whether the contents there are written or kept.
+TEST_F(Extraction, PastTheInputsEndTheLoopStopsWhereTheStepThatTookItsLastByteEnds) {
+  // The record of app.exe takes 30 bytes, big's header 20: big's contents end
+  // 48 bytes past the second step's end (262144), in a block that starts
+  // 200000 bytes in, within that step.
+  const std::string big = noise(262144 + 48 - 50, 6);
+  const std::string payload = "QOB" + stored_frame(record_stream({{u"app.exe", "MZ"}, {u"big", big}}));
+  for (bool kept : {false, true}) {
+    for (bool two_cores : {false, true}) {
+      fake::reset_in_target(u"C:\\T");
+      if (kept) state().files = {{u"C:\\T\\app.exe", "MZ"}, {u"C:\\T\\big", big}};
+      state().payload = payload;
+      payload_open(two_cores, false);
+      int status = 0;
+      try {
+        extract_records();
+      } catch (const FatalExit& e) {
+        status = e.status;
+      }
+      payload_close();
+      const std::string how = std::string(kept ? "kept" : "written") + (two_cores ? ", two cores" : ", one thread");
+      EXPECT_EQ(status, 2) << how;
+      EXPECT_EQ(state().out, "Error, couldn't decode attached data.\n") << how;
+      // Written: the whole chunks before the one that crosses 262144.
+      EXPECT_TRUE(state().files[u"C:\\T\\big"] == (kept ? big : big.substr(0, 7 * 32768))) << how;
+    }
+  }
+}
+
 TEST_F(Extraction, ALaterRecordWithTheSameNameWinsInStreamOrder) {
   ASSERT_EQ(extract({{u"app.exe", "x"}, {u"f", "first"}, {u"f", "second"}}), 0);
   EXPECT_EQ(state().files[u"C:\\T\\f"], "second");

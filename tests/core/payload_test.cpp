@@ -46,20 +46,6 @@ class PayloadReader : public ::testing::TestWithParam<bool> {
   }
 };
 
-// A frame (window 1 MiB, no content size) of `size` bytes in stored blocks of
-// at most 100000, followed by `then`: a block header, say.
-std::string stored_blocks_frame(size_t size, const std::string& then) {
-  std::string frame("\x28\xb5\x2f\xfd\x00\x50", 6);
-  for (size_t left = size; left > 0;) {
-    uint32_t n = uint32_t(std::min<size_t>(left, 100000));
-    uint32_t header = n << 3;  // not the last block, stored
-    frame += {char(header), char(header >> 8), char(header >> 16)};
-    frame += std::string(n, char('a' + left % 26));
-    left -= n;
-  }
-  return frame + then;
-}
-
 TEST_P(PayloadReader, DeliversReadsThatStraddleAndExceedTheDecodedWindow) {
   std::string stream = noise(5 * 131072 + 777, 7);
   open_stream(stream);
@@ -162,7 +148,7 @@ TEST_P(PayloadReader, ABlockThatFailsLosesTheStepInWhichItWasReached) {
       {0, 0}, {1000, 0}, {131072, 0}, {131073, 131072}, {3 * 131072 + 5, 3 * 131072}, {600000, 4 * 131072}};
   for (const auto& [before, delivered] : cases) {
     fake::reset();
-    std::string frame = stored_blocks_frame(before, std::string("\x06\0\0", 3));
+    std::string frame = stored_frame(std::string(before, 's')) + std::string("\x06\0\0", 3);
     fake::state().payload = wrap_payload(frame);
     payload_open(GetParam(), false);
     EXPECT_EQ(readable_bytes(), delivered) << before << " bytes before the block";
@@ -177,13 +163,31 @@ TEST_P(PayloadReader, ABlockCutShortByTheInputsEndEndsTheBytesWithoutLosingAny) 
   const size_t before = 132072;
   for (char type : {'\x00', '\x04'}) {
     fake::reset();
-    std::string frame = stored_blocks_frame(before, std::string{type, '\x35', '\x0c'}) + std::string(50, 'x');
+    std::string frame =
+        stored_frame(std::string(before, 's')) + std::string{type, '\x35', '\x0c'} + std::string(50, 'x');
     fake::state().payload = wrap_payload(frame);
     payload_open(GetParam(), false);
     size_t tail = fake::state().payload.size() - (3 + frame.size() - 50);
     EXPECT_EQ(readable_bytes(), before + (type == 0 ? tail : 0)) << (type == 0 ? "stored" : "compressed");
     payload_close();
   }
+}
+
+TEST_P(PayloadReader, PastTheInputsEndOnlyTheReadThatRanAFullStepRunsAnother) {
+  // A frame that never ends, the payload's last bytes (no padding, no
+  // trailer): its last block starts 200000 bytes in, so the second step takes
+  // the input's last byte and fills its buffer at 262144, leaving 2 bytes in
+  // the decoder.
+  const std::string stream = noise(262146, 31);
+  fake::state().payload = "QOB" + stored_frame(stream);
+  payload_open(GetParam(), false);
+  EXPECT_EQ(readable_bytes(), 262144u) << "reads of a byte each";
+  fake::reset();
+  fake::state().payload = "QOB" + stored_frame(stream);
+  payload_open(GetParam(), false);
+  EXPECT_EQ(read(100000), stream.substr(0, 100000));
+  EXPECT_EQ(read(stream.size() - 100000), stream.substr(100000)) << "one read that ran the second step";
+  EXPECT_EQ(fatal_status(1), 2);
 }
 
 TEST_P(PayloadReader, AStreamThatGoesOnInASecondFrameIsReadOn) {

@@ -3,6 +3,7 @@
 #include <zlib.h>
 #include <zstd.h>
 
+#include <algorithm>
 #include <stdexcept>
 
 std::string record_stream(const std::vector<RecordSpec>& records, bool end_marker) {
@@ -43,6 +44,18 @@ std::string compress_frame(const std::string& stream, int window_log, bool conte
   if (ZSTD_isError(left) || left != 0) throw std::runtime_error("compression failed");
   out.resize(o.pos);
   return out;
+}
+
+std::string stored_frame(const std::string& stream) {
+  std::string frame("\x28\xb5\x2f\xfd\x00\x50", 6);
+  for (size_t at = 0; at < stream.size();) {
+    uint32_t n = uint32_t(std::min<size_t>(stream.size() - at, 100000));
+    uint32_t header = n << 3;  // stored, not the last block
+    frame += {char(header), char(header >> 8), char(header >> 16)};
+    frame.append(stream, at, n);
+    at += n;
+  }
+  return frame;
 }
 
 std::string wrap_payload(const std::string& frame) {

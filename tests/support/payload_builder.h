@@ -17,6 +17,11 @@ std::string record_stream(const std::vector<RecordSpec>& records, bool end_marke
 /// size unless `content_size` (as the zstd command stores it for a file).
 std::string compress_frame(const std::string& stream, int window_log = 27, bool content_size = false);
 
+/// One frame (window 1 MiB, no content size) holding `stream` in stored blocks
+/// of at most 100000 bytes, none of them marked last: a frame that never ends,
+/// whatever follows it.
+std::string stored_frame(const std::string& stream);
+
 /// Magic, frame, zero padding to a multiple of 8, trailer.
 std::string wrap_payload(const std::string& frame);
 
