@@ -168,6 +168,18 @@ void write_contents(platform::OutputFile* file, uint64_t size) {
   }
 }
 
+// Whether an empty record's file, holding contents whose record checksum is
+// `have`, may be the file of a record after it (`after`) with those contents:
+// the same name twice, or names that the file system folds into one, as
+// Windows does with case. Emptying it would then undo that later record, which
+// the record loop writes again after emptying it.
+bool may_be_a_later_records_file(IndexReader after, uint32_t have) {
+  if (have == 0) return false;
+  for (IndexEntry entry; after.next(&entry);)
+    if (entry.size != 0 && entry.checksum == have) return true;
+  return false;
+}
+
 }  // namespace
 
 InPlace records_in_place() {
@@ -181,6 +193,12 @@ InPlace records_in_place() {
     return InPlace::unknown;
   InPlace found = index_and_files_match(reader, index.data, payload);
   if (found != InPlace::all) return found;
+  IndexReader after = reader;
+  for (IndexEntry entry; after.next(&entry);) {
+    if (entry.size != 0) continue;
+    index_entry_path(entry, name, record_path);
+    if (may_be_a_later_records_file(after, file_checksum(record_path))) return InPlace::missing;
+  }
   // What the record loop would still do: empty records are written again, and
   // the first record is the child.
   bool first_record = true;

@@ -20,10 +20,12 @@ enum class InPlace {
 };
 
 /// A later start's shortcut: when this launcher carries a valid index made with
-/// its payload and every non-empty file it lists is in place with its checksum,
-/// does what extract_records() would (empty records written again, the first
-/// record's path as the child's) without decoding anything, and returns
-/// InPlace::all. Otherwise it has written nothing.
+/// its payload, every non-empty file it lists is in place with its checksum and
+/// no empty record's file holds the contents of a record after it (it may be
+/// that record's file under another name), does what extract_records() would
+/// (empty records written again, the first record's path as the child's)
+/// without decoding anything, and returns InPlace::all. Otherwise it has
+/// written nothing.
 InPlace records_in_place();
 
 /// Reads the record stream from the open payload reader up to its end marker and

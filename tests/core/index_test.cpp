@@ -7,9 +7,11 @@
 
 #include <algorithm>
 #include <functional>
+#include <map>
 
 #include "extract/extract.h"
 #include "payload/index.h"
+#include "payload/payload.h"
 #include "tests/support/fake_platform.h"
 #include "tests/support/payload_builder.h"
 
@@ -139,6 +141,40 @@ TEST_F(Index, AnAbsentFileNeverMatchesAStoredZero) {
   for (int i = 0; i < 4; ++i) index[28 + size_t(i)] = char(body >> (8 * i));
   state().files.erase(u"C:\\T\\app.exe");
   EXPECT_FALSE(in_place());
+}
+
+// Two records may name one file: the same name twice in a payload made
+// elsewhere, or names a file system folds into one, as Windows does with case.
+// An empty record before a record with contents then empties the file the
+// later record finds in place; the record loop writes it again after that.
+TEST_F(Index, AfterEveryStartTheFilesAreWhatTheRecordLoopLeaves) {
+  const std::pair<bool, std::vector<RecordSpec>> payloads[] = {
+      {true, {{u"app.exe", "MZ"}, {u"data\\LICENSE", ""}, {u"data\\license", "terms"}}},
+      {true, {{u"app.exe", "MZ"}, {u"data\\license", "terms"}, {u"data\\LICENSE", ""}}},
+      {false, {{u"app.exe", "MZ"}, {u"data\\f", ""}, {u"data\\f", "terms"}}},
+  };
+  for (const auto& [folds, records] : payloads) {
+    std::vector<std::map<std::u16string, std::string>> loop_left;
+    for (bool with_index : {false, true}) {
+      SetUp();
+      state().folds_case = folds;
+      state().files.clear();
+      state().payload = make_payload(records);
+      state().index = make_index(records, state().payload);
+      for (size_t start = 0; start < 3; ++start) {
+        child_executable_path[0] = 0;
+        if (!with_index || records_in_place() != InPlace::all) {
+          payload_open(false, false);
+          extract_records();
+          payload_close();
+        }
+        if (!with_index)
+          loop_left.push_back(state().files);
+        else
+          EXPECT_TRUE(state().files == loop_left[start]) << fake::narrow(records[1].name) << " first, start " << start;
+      }
+    }
+  }
 }
 
 TEST_F(Index, NamesTheLoopWouldRefuseAreLeftToTheLoop) {

@@ -1,5 +1,6 @@
 #include "tests/support/fake_platform.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <deque>
 #include <cstring>
@@ -81,11 +82,28 @@ uint32_t put(const std::u16string& text, char16_t* out, uint32_t capacity) {
   return uint32_t(text.size());
 }
 
+// The name under which the file system keeps `path`: where it folds case,
+// the file or directory already there under a name that differs only in case
+// (NTFS keeps the name it was created with).
+std::u16string on_disk(const std::u16string& path) {
+  if (!state().folds_case) return path;
+  auto fold = [](char16_t c) { return c >= u'a' && c <= u'z' ? char16_t(c - u'a' + u'A') : c; };
+  auto same = [&](const std::u16string& other) {
+    return other.size() == path.size() && std::equal(other.begin(), other.end(), path.begin(),
+                                                     [&](char16_t a, char16_t b) { return fold(a) == fold(b); });
+  };
+  for (const auto& file : state().files)
+    if (same(file.first)) return file.first;
+  for (const auto& directory : state().directories)
+    if (same(directory)) return directory;
+  return path;
+}
+
 // A drive root ("C:") always exists; so does the parent of a bare name.
 bool parent_exists(const std::u16string& path) {
   size_t cut = path.rfind(u'\\');
   if (cut == std::u16string::npos) return true;
-  std::u16string parent = path.substr(0, cut);
+  std::u16string parent = on_disk(path.substr(0, cut));
   return (parent.size() == 2 && parent[1] == u':') || state().directories.count(parent) > 0;
 }
 
@@ -97,7 +115,7 @@ void log(const char* what, const char16_t* path) {
 
 bool open_for_writing(const char16_t* path, bool program, OutputFile* out) {
   log("open", path);
-  std::u16string p = path;
+  std::u16string p = on_disk(path);
   if (state().unwritable.count(p) || state().directories.count(p)) {
     state().last_error = 5;
     return false;
@@ -130,7 +148,7 @@ void close_file(OutputFile* file) {
 }
 
 bool read_file(const char16_t* path, FilePiece piece, void* context) {
-  auto it = state().files.find(path);
+  auto it = state().files.find(on_disk(path));
   if (it == state().files.end() || it->second.empty()) return false;
   piece(context, reinterpret_cast<const unsigned char*>(it->second.data()), it->second.size());
   return true;
@@ -151,13 +169,13 @@ const LargeMemory* large_memory() {
 }
 
 bool is_empty_file(const char16_t* path) {
-  auto it = state().files.find(path);
+  auto it = state().files.find(on_disk(path));
   return it != state().files.end() && it->second.empty();
 }
 
 DirectoryResult create_directory(const char16_t* path) {
   log("mkdir", path);
-  std::u16string p = path;
+  std::u16string p = on_disk(path);
   if (state().refused_directories.count(p)) return DirectoryResult::failed;
   if (state().directories.count(p) || state().files.count(p)) return DirectoryResult::already_exists;
   if (!parent_exists(p)) return DirectoryResult::failed;

@@ -24,6 +24,7 @@ struct State {
   std::set<std::u16string> directories;
   std::set<std::u16string> refused_directories;  // create_directory fails there
   std::set<std::u16string> unwritable;           // open_for_writing fails there
+  bool folds_case = false;  // names that differ only in ASCII case are one file, as on NTFS
   long write_budget = -1;                        // bytes writable before a write fails
   std::vector<std::string> calls;                // "mkdir C:\T\a", "open C:\T\f", ...
   std::map<std::u16string, bool> opened_as_program;
