@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstdint>
 #include <mutex>
+#include <new>
 #include <system_error>
 #include <thread>
 
@@ -133,6 +134,8 @@ InPlace index_and_files_match(const IndexReader& reader, const unsigned char* in
       helper = std::thread(check_payload_then_files);
     } catch (const std::system_error&) {
       // No second thread to be had: the main thread does it all.
+    } catch (const std::bad_alloc&) {
+      // Nor the memory to start one.
     }
   }
   if (helper.joinable()) {

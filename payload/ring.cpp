@@ -248,10 +248,13 @@ bool ring_start() {
   held = nullptr;
   held_size = held_position = 0;
   if (ring->memory != nullptr) {
+    // No thread to be had, or no memory to start one: the decoding stays on
+    // the calling thread.
     try {
       ring->decoder = std::thread(decode_ahead, ring);
       return true;
     } catch (const std::system_error&) {
+    } catch (const std::bad_alloc&) {
     }
     release(ring->memory);
   }
