@@ -19,6 +19,8 @@ expected_verdict() {  # expected_verdict NAME FILE
     not_a_frame) echo "the bytes after the magic do not begin a Zstandard frame" ;;
     truncated) echo "the frame is cut short or damaged" ;;
     window_28) echo "the frame's window is 256 MiB, more than the launcher's 128 MiB" ;;
+    # The launcher reads it; the design's payloads store no content size.
+    content_size) echo "the frame header stores the content size" ;;
     no_end_marker) echo "the record stream ends before its end marker" ;;
     empty_stream) echo "no records: the launcher would have nothing to start" ;;
     same_name) echo "" ;;
