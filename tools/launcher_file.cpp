@@ -28,12 +28,20 @@ LauncherFile from_block(const Bytes& file, uint64_t offset, uint64_t size, const
   return found;
 }
 
+// Where a signed offset from the marker points, unless before the file's start.
+// The distance back is taken unsigned: negating the most negative offset, which
+// any file may hold, would overflow.
+bool marked_place(uint64_t marker, const unsigned char* field, uint64_t* at) {
+  uint64_t relative = load_le64(field);
+  if (int64_t(relative) < 0 && 0 - relative > marker) return false;
+  *at = marker + relative;
+  return true;
+}
+
 // A range at a signed offset from the marker, inside the file.
 bool marked_range(const Bytes& file, uint64_t marker, const unsigned char* field, Range* out) {
-  int64_t relative = int64_t(load_le64(field));
-  uint64_t size = load_le64(field + 8);
-  if (relative < 0 && uint64_t(-relative) > marker) return false;
-  uint64_t at = marker + uint64_t(relative);
+  uint64_t at = 0, size = load_le64(field + 8);
+  if (!marked_place(marker, field, &at)) return false;
   if (at > file.size() || size > file.size() - at) return false;
   *out = {at, size};
   return true;
@@ -41,10 +49,10 @@ bool marked_range(const Bytes& file, uint64_t marker, const unsigned char* field
 
 // A string at a signed offset from the marker, up to its zero unit.
 bool marked_string(const Bytes& file, uint64_t marker, const unsigned char* field, std::u16string* out) {
-  int64_t relative = int64_t(load_le64(field));
-  if (relative < 0 && uint64_t(-relative) > marker) return false;
+  uint64_t at = 0;
+  if (!marked_place(marker, field, &at)) return false;
   out->clear();
-  for (uint64_t at = marker + uint64_t(relative); at + 1 < file.size(); at += 2) {
+  for (; at + 1 < file.size(); at += 2) {
     char16_t unit = char16_t(load_le16(&file[at]));
     if (unit == 0) return true;
     out->push_back(unit);
