@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "common/little_endian.h"
+#include "payload/format.h"
 #include "platform/platform.h"
 
 namespace {
@@ -35,20 +36,54 @@ bool IndexReader::next(IndexEntry* entry) {
   return read_entry(at, end, SIZE_MAX, entry);
 }
 
+IndexFrame IndexReader::frame(uint32_t i) const {
+  const unsigned char* entry = frames + size_t(i) * kIndexFrameEntrySize;
+  return IndexFrame{load_le64(entry), load_le64(entry + 8)};
+}
+
 bool parse_index(const unsigned char* data, uint64_t size, size_t max_units, IndexReader* out) {
   if (data == nullptr || size < kIndexHeaderSize) return false;
-  if (memcmp(data, kIndexMagic, sizeof kIndexMagic) != 0 || load_le32(data + 8) != kIndexVersion) return false;
+  uint32_t version = load_le32(data + 8);
+  if (memcmp(data, kIndexMagic, sizeof kIndexMagic) != 0 || (version != 1 && version != kIndexVersion)) return false;
   const unsigned char* records = data + kIndexHeaderSize;
   const unsigned char* end = data + size;
   if (libdeflate_crc32(0, records, size_t(end - records)) != load_le32(data + 28)) return false;
   uint32_t count = load_le32(data + 12);
   const unsigned char* at = records;
+  // The stream's length as the records give it, for the frame list to end at;
+  // sizes come from the file, so the sum is kept from wrapping.
+  uint64_t stream = 2;
   for (uint32_t i = 0; i < count; ++i) {
     IndexEntry entry;
     if (!read_entry(at, end, max_units, &entry)) return false;
+    uint64_t head = 2 * entry.units + 2 + 12;
+    if (entry.size > UINT64_MAX - head || stream > UINT64_MAX - head - entry.size) return false;
+    stream += head + entry.size;
   }
-  if (at != end || count == 0) return false;
-  *out = IndexReader{records, end, count};
+  if (count == 0) return false;
+  IndexReader reader{records, at, count, nullptr, 0};
+  if (version == 1) {
+    if (at != end) return false;
+    *out = reader;
+    return true;
+  }
+  if (end - at < 4) return false;
+  uint32_t frames = load_le32(at);
+  const unsigned char* list = at + 4;
+  if (frames == 0 || uint64_t(end - list) != (uint64_t(frames) + 1) * kIndexFrameEntrySize) return false;
+  reader.frames = list;
+  reader.frame_count = frames;
+  IndexFrame first = reader.frame(0), last = reader.frame(frames);
+  if (first.payload_offset != sizeof kPayloadMagic || first.stream_offset != 0 || last.stream_offset != stream)
+    return false;
+  // The trailer's 8 bytes come after the last frame.
+  uint64_t payload_size = load_le64(data + 16);
+  if (payload_size < 8 || last.payload_offset > payload_size - 8) return false;
+  for (uint32_t i = 1; i <= frames; ++i) {
+    IndexFrame before = reader.frame(i - 1), here = reader.frame(i);
+    if (here.payload_offset <= before.payload_offset || here.stream_offset <= before.stream_offset) return false;
+  }
+  *out = reader;
   return true;
 }
 

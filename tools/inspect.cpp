@@ -78,7 +78,9 @@ void list(const Bytes& file, const LauncherFile& found) {
     for (int i = 0; i < 6; ++i) say(std::string(kStringNames[i]) + ": " + utf8(found.strings[i]));
   if (found.indexed) say("index: " + std::to_string(found.index.size) + " bytes");
   Lister lister;
-  walk_records(file.data() + found.payload.offset, found.payload.size, lister);
+  StreamEnd end;
+  walk_records(file.data() + found.payload.offset, found.payload.size, lister, &end);
+  say("frames: " + std::to_string(end.frames.size() - 1));
 }
 
 // ---- verify ----------------------------------------------------------------
@@ -90,36 +92,52 @@ std::string mebibytes(uint64_t bytes) {
 
 constexpr uint64_t kWindow = uint64_t(1) << kPayloadWindowLog;
 
-// The layout around the frame and the frame's header, before anything is
-// decoded. Returns the frame's window.
-uint64_t check_frame(const unsigned char* p, uint64_t size) {
+// One frame as the layout holds it: where it ends, and its window.
+struct FoundFrame {
+  uint64_t end, window;
+};
+
+// The layout around the frames and their headers, before anything is decoded:
+// frames one after another from the magic on, while the next bytes begin one,
+// then the padding and the trailer. The first frame is "the frame", as in a
+// payload of one.
+std::vector<FoundFrame> check_frames(const unsigned char* p, uint64_t size) {
   if (size < sizeof kPayloadMagic || memcmp(p, kPayloadMagic, sizeof kPayloadMagic) != 0)
     throw Failure("the payload does not begin with the magic \"QOB\"");
   if (size < sizeof kPayloadMagic + 8 || load_le64(p + size - 8) != size - 8)
     throw Failure("the last 8 bytes do not hold the trailer's own offset");
   uint64_t trailer = size - 8;
   if (trailer % kPayloadAlignment != 0) throw Failure("the trailer is not at a multiple of 8");
-  const unsigned char* frame = p + sizeof kPayloadMagic;
-  uint64_t room = trailer - sizeof kPayloadMagic;
-  ZSTD_frameHeader header;
-  size_t wanted = ZSTD_getFrameHeader(&header, frame, size_t(room));
-  if (ZSTD_isError(wanted) || wanted != 0 || header.frameType != ZSTD_frame)
-    throw Failure("the bytes after the magic do not begin a Zstandard frame");
-  if (header.frameContentSize != ZSTD_CONTENTSIZE_UNKNOWN) throw Failure("the frame header stores the content size");
-  if (header.windowSize > kWindow)
-    throw Failure("the frame's window is " + mebibytes(header.windowSize) + ", more than the launcher's " +
-                  mebibytes(kWindow));
-  if (header.checksumFlag) throw Failure("the frame carries a content checksum");
-  if (header.dictID != 0) throw Failure("the frame needs dictionary " + std::to_string(header.dictID));
-  size_t length = ZSTD_findFrameCompressedSize(frame, size_t(room));
-  if (ZSTD_isError(length))
-    throw Failure(std::string("the frame is cut short or damaged: ") + ZSTD_getErrorName(length));
-  uint64_t padding = room - length;
+  std::vector<FoundFrame> frames;
+  uint64_t at = sizeof kPayloadMagic;
+  do {
+    const unsigned char* frame = p + at;
+    size_t room = size_t(trailer - at);
+    std::string name = frames.empty() ? "the frame" : "frame " + std::to_string(frames.size() + 1);
+    ZSTD_frameHeader header;
+    size_t wanted = ZSTD_getFrameHeader(&header, frame, room);
+    if (ZSTD_isError(wanted) || wanted != 0 || header.frameType != ZSTD_frame)
+      throw Failure(frames.empty() ? "the bytes after the magic do not begin a Zstandard frame"
+                                   : name + " has a damaged header");
+    if (header.frameContentSize != ZSTD_CONTENTSIZE_UNKNOWN)
+      throw Failure((frames.empty() ? "the frame header" : name + "'s header") + " stores the content size");
+    if (header.windowSize > kWindow)
+      throw Failure(name + "'s window is " + mebibytes(header.windowSize) + ", more than the launcher's " +
+                    mebibytes(kWindow));
+    if (header.checksumFlag) throw Failure(name + " carries a content checksum");
+    if (header.dictID != 0) throw Failure(name + " needs dictionary " + std::to_string(header.dictID));
+    size_t length = ZSTD_findFrameCompressedSize(frame, room);
+    if (ZSTD_isError(length))
+      throw Failure(name + " is cut short or damaged: " + ZSTD_getErrorName(length));
+    frames.push_back({at + length, header.windowSize});
+    at += length;
+  } while (trailer - at >= 4 && load_le32(p + at) == ZSTD_MAGICNUMBER);
+  uint64_t padding = trailer - at;
   if (padding >= kPayloadAlignment)
     throw Failure(std::to_string(padding) + " bytes between the frame and the trailer, where at most 7 zeros belong");
   for (uint64_t i = 0; i < padding; ++i)
-    if (frame[length + i] != 0) throw Failure("non-zero bytes between the frame and the trailer");
-  return header.windowSize;
+    if (p[at + i] != 0) throw Failure("non-zero bytes between the frame and the trailer");
+  return frames;
 }
 
 // Every record as the writer makes it, and the index made from them.
@@ -160,36 +178,69 @@ uint32_t crc_of(const unsigned char* data, uint64_t size) {
 }
 
 // The index a launcher carries must be the one the writer makes for its
-// payload: a later start trusts it instead of decoding.
-void check_index(const Bytes& file, const LauncherFile& found, size_t records, const Bytes& expected) {
+// payload: a later start trusts it instead of decoding, and repairs a file by
+// decoding the frames it lists. One of layout 1, as writers before frames made
+// it, lists no frames.
+void check_index(const Bytes& file, const LauncherFile& found, size_t records, const Bytes& listed,
+                 const std::vector<IndexFrame>& frames) {
   const unsigned char* index = file.data() + found.index.offset;
   uint64_t size = found.index.size;
+  uint32_t version = size < kIndexHeaderSize ? 0 : load_le32(index + 8);
   if (size < kIndexHeaderSize || memcmp(index, kIndexMagic, sizeof kIndexMagic) != 0 ||
-      load_le32(index + 8) != kIndexVersion)
+      (version != 1 && version != kIndexVersion))
     throw Failure("the index is damaged");
   const unsigned char* payload = file.data() + found.payload.offset;
   if (load_le64(index + 16) != found.payload.size ||
       load_le32(index + 24) != crc_of(payload, found.payload.size))
     throw Failure("the index was made with another payload");
-  if (load_le32(index + 12) != records || size - kIndexHeaderSize != expected.size() ||
-      memcmp(index + kIndexHeaderSize, expected.data(), expected.size()) != 0 ||
-      load_le32(index + 28) != crc_of(expected.data(), expected.size()))
+  if (load_le32(index + 12) != records || size - kIndexHeaderSize < listed.size() ||
+      memcmp(index + kIndexHeaderSize, listed.data(), listed.size()) != 0)
     throw Failure("the index does not list the payload's records");
+  Bytes expected = listed;
+  if (version == kIndexVersion) {
+    size_t at = expected.size();
+    expected.resize(at + 4 + frames.size() * kIndexFrameEntrySize);
+    store_le32(&expected[at], uint32_t(frames.size() - 1));
+    at += 4;
+    for (const IndexFrame& frame : frames) {
+      store_le64(&expected[at], frame.payload_offset);
+      store_le64(&expected[at + 8], frame.stream_offset);
+      at += kIndexFrameEntrySize;
+    }
+  }
+  if (size - kIndexHeaderSize != expected.size() ||
+      memcmp(index + kIndexHeaderSize, expected.data(), expected.size()) != 0)
+    throw Failure(version == 1 ? "the index does not list the payload's records"
+                               : "the index does not list the payload's frames");
+  if (load_le32(index + 28) != crc_of(expected.data(), expected.size())) throw Failure("the index is damaged");
 }
 
 void verify(const Bytes& file, const LauncherFile& found) {
   const unsigned char* payload = file.data() + found.payload.offset;
-  uint64_t window = check_frame(payload, found.payload.size);
+  std::vector<FoundFrame> layout = check_frames(payload, found.payload.size);
   Verifier verifier;
-  uint64_t after_end = 0;
-  size_t records = walk_records(payload, found.payload.size, verifier, &after_end);
+  StreamEnd end;
+  size_t records = walk_records(payload, found.payload.size, verifier, &end);
   if (records == 0) throw Failure("no records: the launcher would have nothing to start");
   if (!verifier.first_batch_file.empty() && found.kind.rfind("windows-x64", 0) == 0)
     throw Failure(verifier.first_batch_file + " is a batch file, which a Windows launcher cannot start");
-  if (after_end != 0) throw Failure(std::to_string(after_end) + " bytes after the end marker");
-  // A smaller window decodes all the same: the least of the faults.
-  if (window != kWindow) throw Failure("the frame's window is " + mebibytes(window) + ", not " + mebibytes(kWindow));
-  if (found.indexed) check_index(file, found, records, verifier.index_records);
+  if (end.after_end != 0) throw Failure(std::to_string(end.after_end) + " bytes after the end marker");
+  // Frames after the one that ends the stream are never read.
+  size_t used = end.frames.size() - 1;
+  if (used < layout.size())
+    throw Failure(std::to_string(found.payload.size - 8 - layout[used - 1].end) +
+                  " bytes between the frame and the trailer, where at most 7 zeros belong");
+  // A smaller window decodes all the same: the least of the faults. A frame of
+  // several is made with the least window that holds it.
+  if (layout.size() == 1 && layout[0].window != kWindow)
+    throw Failure("the frame's window is " + mebibytes(layout[0].window) + ", not " + mebibytes(kWindow));
+  for (size_t i = 0; layout.size() > 1 && i < layout.size(); ++i) {
+    uint64_t decoded = end.frames[i + 1].stream_offset - end.frames[i].stream_offset;
+    if (layout[i].window < decoded)
+      throw Failure("frame " + std::to_string(i + 1) + "'s window is " + mebibytes(layout[i].window) +
+                    ", less than the " + std::to_string(decoded) + " bytes it decodes to");
+  }
+  if (found.indexed) check_index(file, found, records, verifier.index_records, end.frames);
   say(found.kind + ": " + std::to_string(records) + " records, every checksum matches");
 }
 

@@ -16,7 +16,9 @@ namespace {
 constexpr size_t kWindow = 131072;
 constexpr size_t kPiece = 65536;
 
-// The decoded record stream, handed out in order.
+// The decoded record stream, handed out in order, across as many frames as it
+// takes: the decoder starts the next frame where one ends, as the launcher's
+// does.
 class Decoder {
  public:
   Decoder(const unsigned char* frame, uint64_t size)
@@ -28,8 +30,12 @@ class Decoder {
   Decoder& operator=(const Decoder&) = delete;
 
   void read(unsigned char* to, size_t count) {
+    // As in the launcher's reader, only a step of this read that filled the
+    // window lets another run once the input is used up: a frame without its
+    // end gives no bytes that the launcher would not give.
+    bool filled = false;
     while (count > 0) {
-      if (position_ == end_) step();
+      if (position_ == end_) filled = step(filled);
       size_t n = std::min(count, end_ - position_);
       memcpy(to, &window_[position_], n);
       position_ += n;
@@ -38,38 +44,54 @@ class Decoder {
     }
   }
 
-  // Decodes to the end of the frame; returns the bytes that were left.
+  // Decodes to the end of the frame that is being read; returns the bytes that
+  // were left in it.
   uint64_t rest() {
     uint64_t left = end_ - position_;
     position_ = end_;
-    while (!done_) {
-      step();
+    for (bool filled = false; !ended_;) {
+      filled = step(filled);
       left += end_;
       position_ = end_;
     }
     return left;
   }
 
+  // Where each frame decoded so far begins (in the input and in the stream),
+  // and where the last one ended, if it has.
+  const std::vector<IndexFrame>& bounds() const { return bounds_; }
+
  private:
-  void step() {
-    if (done_) throw Failure("the record stream ends before its end marker");
+  bool step(bool filled) {
+    if (ended_) {
+      // The next frame begins at once, or nothing does: the launcher's decoder
+      // refuses padding and trailer as a frame.
+      size_t left = input_.size - input_.pos;
+      const unsigned char* next = static_cast<const unsigned char*>(input_.src) + input_.pos;
+      if (left < 4 || load_le32(next) != ZSTD_MAGICNUMBER) throw Failure("the record stream ends before its end marker");
+      ended_ = false;
+    }
     // A step that filled the window may have left decoded bytes inside the
     // decoder, so another is due even when the input is used up.
-    if (input_.pos == input_.size && !filled_) throw Failure("the frame is cut short");
+    if (input_.pos == input_.size && !filled) throw Failure("the frame is cut short");
     ZSTD_outBuffer out = {window_.data(), window_.size(), 0};
     size_t result = ZSTD_decompressStream(context_, &out, &input_);
     if (ZSTD_isError(result)) throw Failure(std::string("the frame does not decode: ") + ZSTD_getErrorName(result));
-    filled_ = out.pos == window_.size();
-    done_ = result == 0;
+    decoded_ += out.pos;
+    ended_ = result == 0;
+    if (ended_) bounds_.push_back({sizeof kPayloadMagic + input_.pos, decoded_});
     position_ = 0;
     end_ = out.pos;
+    return out.pos == window_.size();
   }
 
   ZSTD_DCtx* context_;
   ZSTD_inBuffer input_;
   std::vector<unsigned char> window_;
   size_t position_ = 0, end_ = 0;
-  bool filled_ = false, done_ = false;
+  uint64_t decoded_ = 0;
+  bool ended_ = false;
+  std::vector<IndexFrame> bounds_ = {{sizeof kPayloadMagic, 0}};
 };
 
 }  // namespace
@@ -83,7 +105,7 @@ std::string shown_name(const std::u16string& name) {
   return std::string(text.data(), n);
 }
 
-size_t walk_records(const unsigned char* payload, uint64_t size, RecordVisitor& visitor, uint64_t* after_end) {
+size_t walk_records(const unsigned char* payload, uint64_t size, RecordVisitor& visitor, StreamEnd* end) {
   if (size < sizeof kPayloadMagic || memcmp(payload, kPayloadMagic, sizeof kPayloadMagic) != 0)
     throw Failure("the payload does not begin with the magic \"QOB\"");
   Decoder decoder(payload + sizeof kPayloadMagic, size - sizeof kPayloadMagic);
@@ -100,7 +122,10 @@ size_t walk_records(const unsigned char* payload, uint64_t size, RecordVisitor& 
       record.name.push_back(char16_t(load_le16(unit)));
     }
     if (record.name.empty()) {
-      if (after_end != nullptr) *after_end = decoder.rest();
+      if (end != nullptr) {
+        end->after_end = decoder.rest();
+        end->frames = decoder.bounds();
+      }
       return number - 1;
     }
     unsigned char fields[12];

@@ -1,11 +1,14 @@
-// Reading a payload back: the frame decoded on demand as the launcher decodes
-// it (a decoder with default parameters, so a window beyond 2^27 is refused
+// Reading a payload back: its frames decoded on demand as the launcher decodes
+// them (a decoder with default parameters, so a window beyond 2^27 is refused
 // here too), record by record, with nothing held whole.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
+
+#include "payload/index.h"
 
 struct RecordHeader {
   size_t number;  // from 1, in stream order
@@ -25,13 +28,20 @@ class RecordVisitor {
   virtual void end(const RecordHeader& record, uint32_t checksum) = 0;
 };
 
+/// What follows the end marker.
+struct StreamEnd {
+  uint64_t after_end;  // decoded bytes after it, in the frame that holds it
+  // Where each frame begins, as an index lists them: the first after the
+  // magic, the last entry where the frame that holds the end marker ends.
+  std::vector<IndexFrame> frames;
+};
+
 /// Walks the records of `payload` up to the end marker and returns how many
-/// there were. With `after_end` it also decodes the frame to its end and gives
-/// the number of bytes found after the end marker. Throws Failure with one line
-/// when the magic is wrong, the frame does not decode or ends early, or a name
+/// there were. With `end` it also decodes the frame that holds the end marker
+/// to its end and says what it found. Throws Failure with one line when the
+/// magic is wrong, a frame does not decode, the stream ends early, or a name
 /// does not fit the launcher's name buffer.
-size_t walk_records(const unsigned char* payload, uint64_t size, RecordVisitor& visitor,
-                    uint64_t* after_end = nullptr);
+size_t walk_records(const unsigned char* payload, uint64_t size, RecordVisitor& visitor, StreamEnd* end = nullptr);
 
 /// A record name for people: UTF-8, '/' between components, a broken
 /// surrogate shown as U+FFFD.

@@ -77,9 +77,12 @@ struct Encoder {
   ZSTD_CCtx* cctx = nullptr;
   Sink* sink;
   std::vector<unsigned char> out = std::vector<unsigned char>(ZSTD_CStreamOutSize());
+  uint64_t stream = 0;  // bytes of the stream taken so far
+  std::vector<IndexFrame> bounds = {{sizeof kPayloadMagic, 0}};
 
   ~Encoder() { ZSTD_freeCCtx(cctx); }
   void feed(const void* data, size_t n, ZSTD_EndDirective mode) {
+    stream += n;
     if (cctx == nullptr) {
       sink->put(data, n);
       return;
@@ -92,6 +95,7 @@ struct Encoder {
       sink->put(out.data(), o.pos);
       if (mode == ZSTD_e_end ? left == 0 : in.pos == in.size) break;
     }
+    if (mode == ZSTD_e_end) bounds.push_back({sink->written, stream});
   }
   void put(const void* data, size_t n) { feed(data, n, ZSTD_e_continue); }
 };
@@ -200,6 +204,15 @@ std::vector<unsigned char> encode_records(std::vector<Record>& records, const En
   finish_payload(sink);
   memcpy(index.data(), kIndexMagic, sizeof kIndexMagic);
   store_le32(&index[8], kIndexVersion);
+  size_t at = index.size();
+  index.resize(at + 4 + encoder.bounds.size() * kIndexFrameEntrySize);
+  store_le32(&index[at], uint32_t(encoder.bounds.size() - 1));
+  at += 4;
+  for (const IndexFrame& bound : encoder.bounds) {
+    store_le64(&index[at], bound.payload_offset);
+    store_le64(&index[at + 8], bound.stream_offset);
+    at += kIndexFrameEntrySize;
+  }
   store_le32(&index[12], uint32_t(records.size()));
   store_le64(&index[16], sink.written);
   store_le32(&index[24], sink.crc);

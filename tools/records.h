@@ -42,7 +42,7 @@ struct EncoderSettings {
 
 /// Writes the records as a payload (or a bare record stream) to `sink`, with
 /// progress on standard error when it is a terminal. Returns the payload's
-/// index (payload/index.h); empty for a bare record stream.
+/// index (payload/index.h), with its frame list; empty for a bare record stream.
 std::vector<unsigned char> encode_records(std::vector<Record>& records, const EncoderSettings& settings, Sink& sink);
 
 /// Writes a payload around a Zstandard frame made elsewhere.

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "payload/attached.h"
+#include "payload/index.h"
 #include "tests/support/payload_builder.h"
 #include "tests/tools/writer_support.h"
 
@@ -60,7 +61,7 @@ TEST_F(Inspect, ListShowsALinePerRecordAndTheStrings) {
   RunResult r = pack({"list", put("p.bin", make_payload(kTwo)).string()});
   EXPECT_EQ(r.status, 0u) << r.err;
   // The checksum of "abc" from the worked example; an empty record stores 1.
-  EXPECT_EQ(r.out, "payload\n           3  352441c2  a.exe\n           0  00000001  d/e.txt\n");
+  EXPECT_EQ(r.out, "payload\n           3  352441c2  a.exe\n           0  00000001  d/e.txt\nframes: 1\n");
 
   write_file(dir / "app/run", "#!/bin/sh\n");
   write_file(dir / "app/caf\xc3\xa9/x.txt", "x");
@@ -134,6 +135,60 @@ TEST_F(Inspect, VerifyNamesWhatIsWrongWithTheRecords) {
   expect_verify_refuses(make_payload({{std::u16string(1024, u'n'), "a"}}), "record 1: a name longer than 1023 UTF-16 units");
 }
 
+// Frames cut where `cuts` say, in the stream, each compressed on its own.
+std::string frames_at(const std::string& stream, const std::vector<size_t>& cuts, int window_log = 27) {
+  std::string frames;
+  size_t from = 0;
+  for (size_t cut : cuts) frames += compress_frame(stream.substr(from, cut - from), window_log), from = cut;
+  return frames + compress_frame(stream.substr(from), window_log);
+}
+
+const std::vector<RecordSpec> kFramed = {{u"a.exe", "abc"}, {u"d\\e.txt", "hello"}};
+
+// Offsets in kFramed's stream: a.exe's name is 10 bytes and its zero unit 2,
+// then 8 of size and 4 of checksum before its 3 content bytes; the end marker
+// comes last.
+TEST_F(Inspect, AFrameMayEndAnywhereInTheStream) {
+  std::string stream = record_stream(kFramed);
+  std::string payload = wrap_payload(frames_at(stream, {5, 15, 22, 25, stream.size() - 1}));
+  RunResult r = pack({"verify", put("p.bin", payload).string()});
+  EXPECT_EQ(r.status, 0u) << r.err;
+  EXPECT_EQ(r.out, "payload: 2 records, every checksum matches\n");
+  r = pack({"list", (dir / "p.bin").string()});
+  EXPECT_EQ(r.out, "payload\n           3  352441c2  a.exe\n           5  3610a686  d/e.txt\nframes: 6\n");
+  r = pack({"extract", (dir / "p.bin").string(), (dir / "out").string()});
+  EXPECT_EQ(r.status, 0u) << r.err;
+  EXPECT_EQ(read_file(dir / "out/a.exe"), "abc");
+  EXPECT_EQ(read_file(dir / "out/d/e.txt"), "hello");
+}
+
+TEST_F(Inspect, VerifyNamesWhatIsWrongWithAFrameOfSeveral) {
+  std::string stream = record_stream(kFramed);
+  std::string first = compress_frame(stream.substr(0, 20));
+  expect_verify_refuses(wrap_payload(first + frame_with(stream.substr(20), ZSTD_c_checksumFlag, 1)),
+                        "frame 2 carries a content checksum");
+  expect_verify_refuses(wrap_payload(first + compress_frame(stream.substr(20), 28)),
+                        "frame 2's window is 256 MiB, more than the launcher's 128 MiB");
+  std::string cut = compress_frame(stream.substr(20));
+  expect_verify_refuses(wrap_payload(first + cut.substr(0, cut.size() / 2)), "frame 2 is cut short or damaged");
+  // The stream ends with the last frame, or goes on past its end marker there.
+  expect_verify_refuses(wrap_payload(first + compress_frame(stream.substr(20, stream.size() - 22))),
+                        "the record stream ends before its end marker");
+  expect_verify_refuses(wrap_payload(first + compress_frame(stream.substr(20) + "xyz")), "3 bytes after the end marker");
+  // A frame after the one that ends the stream is never read.
+  std::string whole = frames_at(stream, {20});
+  expect_verify_refuses(wrap_payload(whole + compress_frame("more")),
+                        std::to_string(wrap_payload(whole + compress_frame("more")).size() - 8 - 3 - whole.size()) +
+                            " bytes between the frame and the trailer");
+  // One of several frames is made with the least window that holds it.
+  std::string big = record_stream({{u"a.exe", noise(5000, 4)}});
+  expect_verify_refuses(wrap_payload(frames_at(big, {100}, 10)),
+                        "frame 2's window is 1 KiB, less than the " + std::to_string(big.size() - 100) +
+                            " bytes it decodes to");
+  RunResult fits = pack({"verify", put("fits.bin", wrap_payload(frames_at(big, {100}, 13))).string()});
+  EXPECT_EQ(fits.status, 0u) << fits.err;
+}
+
 TEST_F(Inspect, VerifyChecksTheIndexALauncherCarries) {
   write_file(dir / "app/run", "#!/bin/sh\n");
   write_file(dir / "app/x.txt", "x");
@@ -142,11 +197,22 @@ TEST_F(Inspect, VerifyChecksTheIndexALauncherCarries) {
   AttachedBlock block;
   ASSERT_TRUE(parse_attached_block(reinterpret_cast<const unsigned char*>(out.data() + offset), size, &block));
   ASSERT_NE(block.index, nullptr);
-  // The last byte of the index: the high byte of the last record's checksum.
-  out[size_t(block.index - reinterpret_cast<const unsigned char*>(out.data())) + block.index_size - 1] ^= 1;
-  RunResult r = pack({"verify", put("changed", out).string()});
-  EXPECT_NE(r.status, 0u);
-  EXPECT_NE(r.err.find("the index does not list the payload's records"), std::string::npos) << r.err;
+  size_t index = size_t(block.index - reinterpret_cast<const unsigned char*>(out.data()));
+  // The list of one frame ends the index: 4 bytes of count, two boundaries.
+  size_t frames = index + block.index_size - 4 - 2 * kIndexFrameEntrySize;
+  auto refused = [&](size_t at, const std::string& why) {
+    std::string changed = out;
+    changed[at] ^= 1;
+    RunResult r = pack({"verify", put("changed", changed).string()});
+    EXPECT_NE(r.status, 0u) << why;
+    EXPECT_NE(r.err.find(why), std::string::npos) << r.err;
+  };
+  // The high byte of the last record's checksum.
+  refused(frames - 1, "the index does not list the payload's records");
+  // Where the frame ends in the payload, then in the stream.
+  refused(frames + 4 + kIndexFrameEntrySize, "the index does not list the payload's frames");
+  refused(frames + 4 + kIndexFrameEntrySize + 8, "the index does not list the payload's frames");
+  refused(index + 28, "the index is damaged");
 }
 
 TEST_F(Inspect, ExtractWritesTheRecordsAndReplacesFilesOnlyWithForce) {
@@ -226,6 +292,34 @@ TEST_F(Inspect, ExtractRefusesARecordWhoseContentsDisagreeWithItsChecksum) {
   EXPECT_NE(r.status, 0u);
   EXPECT_NE(r.err.find("record 1 (a.exe): stored checksum 352441c3, the contents give 352441c2"), std::string::npos)
       << r.err;
+}
+
+// A frame without its end whose last block runs to the payload's last byte:
+// the decoder takes all the input at once and hands out the block over two
+// steps. The launcher's reader runs the second only within the read whose
+// step filled its buffer, so a record after that read is never reached; nor
+// is it here.
+TEST_F(Inspect, ExtractStopsWhereTheLauncherStopsInAFrameWithoutItsEnd) {
+  // a.exe ends 4 bytes before the first 128 KiB, b's name at it.
+  std::string stream = record_stream({{u"a.exe", std::string(131044, 'a')}, {u"b", "x"}});
+  std::string payload = "QOB" + std::string("\x28\xb5\x2f\xfd\x00\x50", 6);
+  auto raw_block = [&](size_t size) {
+    uint32_t header = uint32_t(size) << 3;  // raw, not the last
+    payload += {char(header), char(header >> 8), char(header >> 16)};
+  };
+  raw_block(100000);
+  payload += stream.substr(0, 100000);
+  // The rest of the stream, zeros and the trailer, all in the last block.
+  size_t rest = stream.size() - 100000, total = payload.size() + 3 + rest + 8;
+  total += (8 - total % 8) % 8;
+  raw_block(total - payload.size() - 3);
+  payload += stream.substr(100000);
+  payload.resize(total - 8, '\0');
+  for (int i = 0; i < 8; ++i) payload.push_back(char(uint64_t(total - 8) >> (8 * i)));
+  RunResult r = pack({"extract", put("p.bin", payload).string(), (dir / "out").string()});
+  EXPECT_NE(r.status, 0u);
+  EXPECT_NE(r.err.find("the frame is cut short"), std::string::npos) << r.err;
+  EXPECT_FALSE(fs::exists(dir / "out/b"));
 }
 
 TEST_F(Inspect, AnExecutableWithoutAPayloadIsNamedAsSuch) {
