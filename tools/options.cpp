@@ -15,8 +15,8 @@ namespace {
 
 [[noreturn]] void usage() {
   throw Failure(
-      "usage: mordax-pack APP_DIR --entry REL_PATH -o OUTPUT [--level N] [--threads N] [--skip-broken-links]\n"
-      "       [--for windows-x64|linux-x64] [--index INDEX | STUB OPTIONS]\n"
+      "usage: mordax-pack APP_DIR --entry REL_PATH -o OUTPUT [--level N] [--threads N] [--frames]\n"
+      "       [--skip-broken-links] [--for windows-x64|linux-x64] [--index INDEX | STUB OPTIONS]\n"
       "       mordax-pack APP_DIR --entry REL_PATH --records-only -o STREAM\n"
       "       mordax-pack --wrap-frame FRAME -o PAYLOAD\n"
       "       mordax-pack --attach PAYLOAD -o LAUNCHER STUB OPTIONS\n"
@@ -50,6 +50,7 @@ Options parse_options(int argc, char** argv) {
     else if (a == "--level") o.level = parse_int(value(), 1, ZSTD_maxCLevel(), "--level");
     else if (a == "--threads") o.threads = parse_int(value(), 0, 256, "--threads");
     else if (a == "--records-only") o.records_only = true;
+    else if (a == "--frames") o.frames = true;
     else if (a == "--skip-broken-links") o.skip_broken_links = true;
     else if (a == "--wrap-frame") o.wrap_frame = value();
     else if (a == "--attach") o.attach = value();
@@ -85,6 +86,8 @@ Options parse_options(int argc, char** argv) {
   if (o.stub && (o.records_only || !o.wrap_frame.empty()))
     throw Failure("--stub writes a launcher: not with --records-only or --wrap-frame");
   if ((o.skip_broken_links || (o.target_known && !o.stub)) && !from_tree) usage();
+  // Frames are cut from the tree's records; a stream or a frame made elsewhere has none.
+  if (o.frames && (!from_tree || o.records_only)) usage();
   // A finished launcher carries its index in the block.
   if (!o.index.empty() && (!from_tree || o.records_only || o.stub)) usage();
   if (o.threads == 0) o.threads = int(std::max(1u, std::thread::hardware_concurrency()));

@@ -1,7 +1,7 @@
 // The writer's command line.
 //
-//   mordax-pack APP_DIR --entry REL_PATH -o OUTPUT [--level N] [--threads N] [--skip-broken-links]
-//               [--for windows-x64|linux-x64] [--index INDEX | STUB OPTIONS]
+//   mordax-pack APP_DIR --entry REL_PATH -o OUTPUT [--level N] [--threads N] [--frames]
+//               [--skip-broken-links] [--for windows-x64|linux-x64] [--index INDEX | STUB OPTIONS]
 //   mordax-pack APP_DIR --entry REL_PATH --records-only -o STREAM
 //   mordax-pack --wrap-frame FRAME -o PAYLOAD
 //   mordax-pack --attach PAYLOAD -o LAUNCHER STUB OPTIONS
@@ -10,8 +10,11 @@
 // STUB OPTIONS: --stub windows-x64|linux-x64 [--stub-file STUB] [--fast-start] [--target-spec T]
 //   [--company C] [--product P] [--version V] [--file-version F] [--product-version PV]
 // --for names the launchers a bare payload is made for, so that what they could
-// not unpack or start is refused now (--stub implies it). --fast-start gives a Windows launcher what Linux launchers always have: the
-// index, decoding on a second core and the hashed directory memo.
+// not unpack or start is refused now (--stub implies it). --fast-start gives a
+// Windows launcher what Linux launchers always have: the index, decoding on a
+// second core and the hashed directory memo. --frames cuts the payload into
+// independent frames (tools/frames.h), which a first start can decode on
+// several cores; a tree too small to cut keeps its one frame.
 #pragma once
 
 #include <string>
@@ -26,6 +29,7 @@ struct Options {
   int level = 19;
   int threads = 0;  // after parsing, at least 1
   bool records_only = false;
+  bool frames = false;
   bool skip_broken_links = false;
   bool fast_start = false;
   bool stub = false;

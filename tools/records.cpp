@@ -13,6 +13,7 @@
 #include "payload/format.h"
 #include "payload/index.h"
 #include "tools/failure.h"
+#include "tools/frames.h"
 #include "tools/host.h"
 #include "tools/pack_names.h"
 
@@ -72,12 +73,20 @@ void check_windows_names(const std::vector<Record>& records) {
   }
 }
 
+void set(ZSTD_CCtx* cctx, ZSTD_cParameter p, int v) {
+  size_t r = ZSTD_CCtx_setParameter(cctx, p, v);
+  if (ZSTD_isError(r)) throw Failure(std::string("compressor setting refused: ") + ZSTD_getErrorName(r));
+}
+
 // The record stream goes through `put`, which either compresses or writes it.
+// With several frames planned, each is ended where the plan says and the next
+// begins with a fresh session, its window fitted to it.
 struct Encoder {
   ZSTD_CCtx* cctx = nullptr;
   Sink* sink;
   std::vector<unsigned char> out = std::vector<unsigned char>(ZSTD_CStreamOutSize());
-  uint64_t stream = 0;  // bytes of the stream taken so far
+  std::vector<uint64_t> ends = {UINT64_MAX};  // plan_frames(), or the one frame
+  uint64_t stream = 0;                        // bytes of the stream taken so far
   std::vector<IndexFrame> bounds = {{sizeof kPayloadMagic, 0}};
 
   ~Encoder() { ZSTD_freeCCtx(cctx); }
@@ -97,27 +106,39 @@ struct Encoder {
     }
     if (mode == ZSTD_e_end) bounds.push_back({sink->written, stream});
   }
-  void put(const void* data, size_t n) { feed(data, n, ZSTD_e_continue); }
+  void put(const void* data, size_t n) {
+    const unsigned char* at = static_cast<const unsigned char*>(data);
+    // The last frame is ended by the caller, after the end marker.
+    while (bounds.size() < ends.size() && stream + n >= ends[bounds.size() - 1]) {
+      uint64_t cut = ends[bounds.size() - 1];
+      size_t part = size_t(cut - stream);
+      feed(at, part, ZSTD_e_continue);
+      feed(nullptr, 0, ZSTD_e_end);
+      at += part;
+      n -= part;
+      ZSTD_CCtx_reset(cctx, ZSTD_reset_session_only);  // the parameters stay
+      set(cctx, ZSTD_c_windowLog, frame_window_log(ends[bounds.size() - 1] - cut));
+    }
+    if (n > 0) feed(at, n, ZSTD_e_continue);
+  }
 };
 
-ZSTD_CCtx* make_compressor(const EncoderSettings& settings) {
+ZSTD_CCtx* make_compressor(const EncoderSettings& settings, int window_log) {
   ZSTD_CCtx* cctx = ZSTD_createCCtx();
-  auto set = [&](ZSTD_cParameter p, int v) {
-    size_t r = ZSTD_CCtx_setParameter(cctx, p, v);
-    if (ZSTD_isError(r)) {
-      ZSTD_freeCCtx(cctx);
-      throw Failure(std::string("compressor setting refused: ") + ZSTD_getErrorName(r));
-    }
-  };
-  set(ZSTD_c_compressionLevel, settings.level);
-  set(ZSTD_c_windowLog, kPayloadWindowLog);
-  set(ZSTD_c_enableLongDistanceMatching, 1);
-  set(ZSTD_c_contentSizeFlag, 0);
-  set(ZSTD_c_checksumFlag, 0);
-  set(ZSTD_c_dictIDFlag, 0);
-  // With one worker or more the frame is the same whatever the count; only the
-  // single-threaded mode (0 workers) would give other bytes, so it is never used.
-  set(ZSTD_c_nbWorkers, settings.threads);
+  try {
+    set(cctx, ZSTD_c_compressionLevel, settings.level);
+    set(cctx, ZSTD_c_windowLog, window_log);
+    set(cctx, ZSTD_c_enableLongDistanceMatching, 1);
+    set(cctx, ZSTD_c_contentSizeFlag, 0);
+    set(cctx, ZSTD_c_checksumFlag, 0);
+    set(cctx, ZSTD_c_dictIDFlag, 0);
+    // With one worker or more the frame is the same whatever the count; only the
+    // single-threaded mode (0 workers) would give other bytes, so it is never used.
+    set(cctx, ZSTD_c_nbWorkers, settings.threads);
+  } catch (...) {
+    ZSTD_freeCCtx(cctx);
+    throw;
+  }
   return cctx;
 }
 
@@ -171,7 +192,11 @@ std::vector<unsigned char> encode_records(std::vector<Record>& records, const En
   encoder.sink = &sink;
   if (!settings.records_only) {
     sink.put(kPayloadMagic, sizeof kPayloadMagic);
-    encoder.cctx = make_compressor(settings);
+    // A payload of one frame stays what writers made before frames, window
+    // and all: what verify and every launcher take a single frame to be.
+    if (settings.frames) encoder.ends = plan_frames(records);
+    encoder.cctx = make_compressor(
+        settings, encoder.ends.size() == 1 ? kPayloadWindowLog : frame_window_log(encoder.ends[0]));
   }
   uint64_t total = 0, done = 0;
   for (const Record& r : records) total += r.size;

@@ -38,6 +38,7 @@ struct EncoderSettings {
   int level;
   int threads;
   bool records_only;  // the uncompressed record stream, no magic, frame or trailer
+  bool frames;        // cut into frames as tools/frames.h plans them
 };
 
 /// Writes the records as a payload (or a bare record stream) to `sink`, with

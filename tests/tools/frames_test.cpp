@@ -1,0 +1,199 @@
+// Payloads of several frames: where the writer cuts them, and what it writes.
+#define ZSTD_STATIC_LINKING_ONLY  // the frame header's fields
+#include <gtest/gtest.h>
+#include <zstd.h>
+
+#include <algorithm>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "payload/index.h"
+#include "tests/support/payload_builder.h"
+#include "tests/tools/writer_support.h"
+#include "tools/frames.h"
+
+namespace {
+
+using namespace writer_test;
+
+Record record(const std::u16string& name, uint64_t size) { return Record{"", name, "", size, 0}; }
+
+std::vector<uint64_t> sizes_of(const std::vector<uint64_t>& ends) {
+  std::vector<uint64_t> sizes;
+  for (size_t i = 0; i < ends.size(); ++i) sizes.push_back(ends[i] - (i == 0 ? 0 : ends[i - 1]));
+  return sizes;
+}
+
+TEST(FramePlanning, FramesStayWithinTheirBoundsAndBigFilesAreCutAtFixedOffsets) {
+  std::vector<Record> records = {record(u"run", 100)};
+  for (int i = 0; i < 300; ++i) records.push_back(record(u"lib\\f" + std::u16string(1, char16_t(u'A' + i % 26)) +
+                                                         std::u16string(1, char16_t(u'0' + i / 26)), 700000 + i));
+  // Records that fill a frame in two or three, whatever their names say.
+  for (char16_t c = u'a'; c <= u'l'; ++c) records.push_back(record(u"m\\" + std::u16string(1, c), 20 << 20));
+  records.push_back(record(u"huge", 3 * kFrameTarget + 5));
+  records.push_back(record(u"z", 10));
+  std::vector<uint64_t> ends = plan_frames(records);
+  std::vector<uint64_t> sizes = sizes_of(ends);
+  ASSERT_GT(ends.size(), 8u);
+  for (size_t i = 0; i + 1 < sizes.size(); ++i) EXPECT_LE(sizes[i], kFrameMost) << "frame " << i;
+  // Between records no frame ends before the least.
+  uint64_t huge = ends.back() - 2 - (2 * 1 + 2 + 12 + 10) - (3 * kFrameTarget + 5);  // its contents' first byte
+  for (size_t i = 0; i < ends.size() && ends[i] < huge - 2 * 4 - 2 - 12; ++i)
+    EXPECT_GE(sizes[i], kFrameLeast) << "frame " << i;
+  // Inside the huge record, at multiples of the target from its contents.
+  for (uint64_t k = 1; k <= 3; ++k)
+    EXPECT_NE(std::find(ends.begin(), ends.end(), huge + k * kFrameTarget), ends.end()) << k;
+}
+
+// The frames of a payload, as found one after another from the magic on.
+struct Frame {
+  std::string bytes, decoded;
+  ZSTD_frameHeader header;
+};
+
+std::vector<Frame> frames_of(const std::string& payload) {
+  std::vector<Frame> frames;
+  for (size_t at = 3; payload.size() - 8 - at >= 4 && uint32_t(le64(payload, at)) == ZSTD_MAGICNUMBER;) {
+    size_t n = ZSTD_findFrameCompressedSize(payload.data() + at, payload.size() - 8 - at);
+    EXPECT_FALSE(ZSTD_isError(n));
+    if (ZSTD_isError(n)) break;
+    Frame f{payload.substr(at, n), "", {}};
+    EXPECT_EQ(ZSTD_getFrameHeader(&f.header, f.bytes.data(), f.bytes.size()), 0u);
+    ZSTD_DCtx* d = ZSTD_createDCtx();
+    std::string piece(1 << 20, '\0');
+    ZSTD_inBuffer in = {f.bytes.data(), f.bytes.size(), 0};
+    for (size_t left = 1; left != 0 && !ZSTD_isError(left);) {
+      ZSTD_outBuffer out = {piece.data(), piece.size(), 0};
+      left = ZSTD_decompressStream(d, &out, &in);
+      f.decoded.append(piece, 0, out.pos);
+    }
+    ZSTD_freeDCtx(d);
+    frames.push_back(std::move(f));
+    at += n;
+  }
+  return frames;
+}
+
+class FramedPayload : public ScratchTest {
+ protected:
+  FramedPayload() : ScratchTest("mordax-frames-") {}
+  // A tree just past two targets: a big file cheap to compress, and small
+  // files before and after it.
+  void SetUp() override {
+    ScratchTest::SetUp();
+    write_file(dir / "app/run", "#!/bin/sh\n");
+    write_file(dir / "app/a.txt", noise(5000, 1));
+    std::string block = noise(1 << 16, 2), big;
+    while (big.size() < 2 * kFrameTarget + (1 << 20)) big += block;
+    write_file(dir / "app/big", big);
+    for (int i = 0; i < 5; ++i) write_file(dir / "app" / ("z" + std::to_string(i)), noise(1000, uint32_t(10 + i)));
+  }
+  std::string pack_frames(const std::string& out, std::vector<std::string> extra = {}) {
+    std::vector<std::string> args = {(dir / "app").string(), "--entry", "run", "--level", "1", "--frames",
+                                     "-o", (dir / out).string()};
+    args.insert(args.end(), extra.begin(), extra.end());
+    RunResult r = pack(args);
+    EXPECT_EQ(r.status, 0u) << r.err;
+    return read_file(dir / out);
+  }
+};
+
+TEST_F(FramedPayload, TheFramesHoldTheRecordStreamAndTheIndexListsThem) {
+  std::string payload = pack_frames("p.bin", {"--index", (dir / "p.index").string(), "--threads", "2"});
+  ASSERT_EQ(pack({(dir / "app").string(), "--entry", "run", "--records-only", "-o", (dir / "s.bin").string()}).status,
+            0u);
+  std::string stream = read_file(dir / "s.bin");
+  std::vector<Frame> frames = frames_of(payload);
+  ASSERT_GE(frames.size(), 3u);
+  std::string joined, decoded;
+  for (const Frame& f : frames) {
+    EXPECT_EQ(f.header.frameContentSize, ZSTD_CONTENTSIZE_UNKNOWN);
+    EXPECT_FALSE(f.header.checksumFlag);
+    EXPECT_EQ(f.header.dictID, 0u);
+    EXPECT_EQ(f.header.windowSize, uint64_t(1) << frame_window_log(f.decoded.size()));
+    EXPECT_LE(f.decoded.size(), kFrameMost);
+    joined += f.bytes;
+    decoded += f.decoded;
+  }
+  EXPECT_TRUE(decoded == stream) << "the frames decode to the record stream";
+  // Padding and trailer as ever.
+  uint64_t trailer = payload.size() - 8;
+  EXPECT_EQ(le64(payload, trailer), trailer);
+  EXPECT_LT(trailer - 3 - joined.size(), 8u);
+
+  // The zstd command reads the frames one after another.
+  write_file(dir / "frames.zst", joined);
+  RunResult z = run_program(ZSTD_COMMAND, {"-d", "-q", "-f", (dir / "frames.zst").string(), "-o",
+                                           (dir / "frames.out").string()});
+  EXPECT_EQ(z.status, 0u) << z.err;
+  EXPECT_TRUE(read_file(dir / "frames.out") == stream);
+
+  std::string index = read_file(dir / "p.index");
+  IndexReader reader;
+  ASSERT_TRUE(parse_index(reinterpret_cast<const unsigned char*>(index.data()), index.size(), 1023, &reader));
+  ASSERT_EQ(reader.frame_count, frames.size());
+  uint64_t payload_offset = 3, stream_offset = 0;
+  for (uint32_t i = 0; i <= reader.frame_count; ++i) {
+    EXPECT_EQ(reader.frame(i).payload_offset, payload_offset) << i;
+    EXPECT_EQ(reader.frame(i).stream_offset, stream_offset) << i;
+    if (i == reader.frame_count) break;
+    payload_offset += frames[i].bytes.size();
+    stream_offset += frames[i].decoded.size();
+  }
+
+  RunResult v = pack({"verify", (dir / "p.bin").string()});
+  EXPECT_EQ(v.status, 0u) << v.err;
+  RunResult l = pack({"list", (dir / "p.bin").string()});
+  EXPECT_NE(l.out.find("\nframes: " + std::to_string(frames.size()) + "\n"), std::string::npos) << l.out;
+
+  // The same bytes whatever the thread count.
+  EXPECT_TRUE(pack_frames("one.bin", {"--threads", "1"}) == payload);
+
+  // A launcher finished from the stub carries the same index; verify holds it
+  // against the frames it finds.
+  std::string launcher = pack_frames("launcher", {"--stub", "linux-x64", "--stub-file", MORDAX_STUB_PATH});
+  EXPECT_NE(launcher.find(index), std::string::npos);
+  v = pack({"verify", (dir / "launcher").string()});
+  EXPECT_EQ(v.status, 0u) << v.err;
+}
+
+// The record's checksum changes with it, in the frame that holds its header.
+TEST_F(FramedPayload, AByteChangedChangesOnlyTheFramesThatHoldItAndItsChecksum) {
+  std::vector<Frame> before = frames_of(pack_frames("before.bin"));
+  std::string big = read_file(dir / "app/big");
+  uint64_t changed_at = kFrameTarget + 12345;
+  big[changed_at] ^= 0x5a;
+  write_file(dir / "app/big", big);
+  std::vector<Frame> after = frames_of(pack_frames("after.bin"));
+  ASSERT_EQ(before.size(), after.size());
+  std::string stream;
+  std::vector<uint64_t> starts;
+  for (const Frame& f : after) starts.push_back(stream.size()), stream += f.decoded;
+  auto frame_at = [&](uint64_t offset) { return size_t(std::upper_bound(starts.begin(), starts.end(), offset) - starts.begin() - 1); };
+  uint64_t name = stream.find(std::string("b\0i\0g\0\0\0", 8));
+  ASSERT_NE(name, std::string::npos);
+  std::set<size_t> expected = {frame_at(name + 8 + 8), frame_at(name + 8 + 12 + changed_at)}, changed;
+  for (size_t i = 0; i < before.size(); ++i)
+    if (before[i].bytes != after[i].bytes) changed.insert(i);
+  EXPECT_EQ(changed, expected);
+  EXPECT_EQ(expected.size(), 2u) << "the header and the byte lie in frames of their own";
+}
+
+TEST_F(FramedPayload, ATreeTooSmallToCutKeepsItsOneFrameAndOnlyATreeIsCut) {
+  fs::remove(dir / "app/big");
+  EXPECT_TRUE(pack_frames("framed.bin") ==
+              (pack({(dir / "app").string(), "--entry", "run", "--level", "1", "-o", (dir / "plain.bin").string()}),
+               read_file(dir / "plain.bin")));
+  for (std::vector<std::string> args : {std::vector<std::string>{(dir / "app").string(), "--entry", "run",
+                                                                 "--records-only", "--frames", "-o",
+                                                                 (dir / "x").string()},
+                                        std::vector<std::string>{"--wrap-frame", (dir / "app/run").string(),
+                                                                 "--frames", "-o", (dir / "x").string()}}) {
+    RunResult r = pack(args);
+    EXPECT_EQ(r.status, 1u);
+    EXPECT_EQ(r.err.rfind("mordax-pack: usage:", 0), 0u) << r.err;
+  }
+}
+
+}  // namespace

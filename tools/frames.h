@@ -1,0 +1,34 @@
+// Where a payload of several frames is cut. A first start decodes its frames
+// on every core, and a later start repairs a file by decoding only the frames
+// that hold it, so the cuts depend on what the tree holds, never on how it got
+// there: they are planned from the records' names and sizes alone, before
+// anything is compressed. A file whose contents change but not its size then
+// changes only the frames that hold it and its checksum. Between records the
+// names choose the cuts, so that after a file is added or removed they can
+// fall on the same records again.
+//
+// Inside a record of more than kFrameTarget content bytes, a frame ends at
+// every multiple of kFrameTarget from its contents' first byte. Between
+// records, one ends before a record once kFrameLeast decoded bytes have gone
+// by since the last cut and the name's hash says so (one name in four), or
+// before a record that would take the frame past kFrameMost. No frame decodes
+// to more than kFrameMost bytes but the last, which may hold the end marker
+// beyond it; the launcher decodes a whole frame into one buffer.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "tools/records.h"
+
+constexpr uint64_t kFrameTarget = uint64_t(32) << 20;
+constexpr uint64_t kFrameLeast = uint64_t(16) << 20;
+constexpr uint64_t kFrameMost = uint64_t(48) << 20;
+
+/// The stream offsets where each frame ends, the last being the stream's
+/// length, end marker included.
+std::vector<uint64_t> plan_frames(const std::vector<Record>& records);
+
+/// The window a frame of `decoded` bytes declares: the least power of two that
+/// holds it, within what Zstandard and the launcher take.
+int frame_window_log(uint64_t decoded);
