@@ -11,6 +11,7 @@
 #include "extract/checksum.h"
 #include "extract/directories.h"
 #include "extract/names.h"
+#include "extract/record_files.h"
 #include "launcher/fatal.h"
 #include "payload/format.h"
 #include "payload/index.h"
@@ -19,6 +20,35 @@
 
 char16_t target_directory[kPathCapacity];
 char16_t child_executable_path[kPathCapacity];
+
+// target_directory + separator + name into `full`; record names use '\\' and
+// take the platform's separator here.
+bool compose_path(const char16_t* record_name, char16_t* full) {
+  WideWriter path = WideWriter::replace(full, kPathCapacity);
+  path.put(target_directory);
+  path.put(platform::path_separator);
+  for (const char16_t* unit = record_name; *unit != 0; ++unit)
+    path.put(*unit == kRecordSeparator ? platform::path_separator : *unit);
+  return path.ok;
+}
+
+// An empty file has no checksum, so an empty record is written again at every
+// start; when a running instance of the application holds that file open, the
+// file already has the record's contents (none), and the start goes on instead
+// of failing.
+bool open_record_file(const char16_t* path, uint64_t size, bool first_record, platform::OutputFile* file) {
+  create_containing_directories(path);
+  if (platform::open_for_writing(path, first_record, file)) return true;
+  if (size != 0 || !platform::is_empty_file(path)) fatal_open_error(path);
+  return false;
+}
+
+bool index_entry_path(const IndexEntry& entry, char16_t* entry_name, char16_t* full) {
+  if (entry.units >= kRecordNameCapacity) return false;
+  for (size_t i = 0; i < entry.units; ++i) entry_name[i] = load_le16(entry.name + 2 * i);
+  entry_name[entry.units] = 0;
+  return compose_path(entry_name, full) && record_name_stays_inside(entry_name);
+}
 
 namespace {
 
@@ -47,40 +77,7 @@ bool read_name_rest() {
   }
 }
 
-// target_directory + separator + name into `full`; record names use '\' and
-// take the platform's separator here.
-bool compose_path(const char16_t* record_name, char16_t* full) {
-  WideWriter path = WideWriter::replace(full, kPathCapacity);
-  path.put(target_directory);
-  path.put(platform::path_separator);
-  for (const char16_t* unit = record_name; *unit != 0; ++unit)
-    path.put(*unit == kRecordSeparator ? platform::path_separator : *unit);
-  return path.ok;
-}
-
 bool compose_record_path() { return compose_path(name, record_path); }
-
-// Opens record_path for writing, creating its directories. An empty file has
-// no checksum, so an empty record is written again at every start; when a
-// running instance of the application holds that file open, the file already
-// has the record's contents (none), and the start goes on instead of failing:
-// false then, nothing to write.
-bool open_record_file(uint64_t size, bool first_record, platform::OutputFile* file) {
-  create_containing_directories(record_path);
-  if (platform::open_for_writing(record_path, first_record, file)) return true;
-  if (size != 0 || !platform::is_empty_file(record_path)) fatal_open_error(record_path);
-  return false;
-}
-
-// The index entry's name into `entry_name` and its full path into `full`, under
-// the record loop's rules; false where the loop would stop, so that it runs and
-// says why.
-bool index_entry_path(const IndexEntry& entry, char16_t* entry_name, char16_t* full) {
-  if (entry.units >= kRecordNameCapacity) return false;
-  for (size_t i = 0; i < entry.units; ++i) entry_name[i] = load_le16(entry.name + 2 * i);
-  entry_name[entry.units] = 0;
-  return compose_path(entry_name, full) && record_name_stays_inside(entry_name);
-}
 
 // The check of a later start, shared by both cores: the files are handed out
 // one at a time, and the first mismatch ends the work on both.
@@ -210,7 +207,7 @@ InPlace records_in_place() {
     index_entry_path(entry, name, record_path);
     if (first_record) wide_copy(child_executable_path, kPathCapacity, record_path);
     platform::OutputFile file{};
-    if (entry.size == 0 && open_record_file(0, first_record, &file)) platform::close_file(&file);
+    if (entry.size == 0 && open_record_file(record_path, 0, first_record, &file)) platform::close_file(&file);
   }
   return InPlace::all;
 }
@@ -238,7 +235,7 @@ void extract_records() {
     // 0 is no usable file, whatever the stored value: a stored 0 (never written
     // by the writer) must not let an absent file pass as matching.
     uint32_t existing = file_checksum(record_path);
-    bool writing = (existing == 0 || existing != stored) && open_record_file(size, first_record, &file);
+    bool writing = (existing == 0 || existing != stored) && open_record_file(record_path, size, first_record, &file);
     if (!writing) {
       // The file in place is kept: its contents are decoded but go nowhere,
       // chunk by chunk as they would be written. Past the input's end a read

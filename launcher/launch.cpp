@@ -5,6 +5,7 @@
 #include "child/run_child.h"
 #include "extract/directories.h"
 #include "extract/extract.h"
+#include "extract/frames.h"
 #include "payload/build_strings.h"
 #include "launcher/console.h"
 #include "launcher/fatal.h"
@@ -73,11 +74,13 @@ uint32_t launch(const char16_t* argv0) {
     fatal_error("Error, failed to register signal handler.");
 
   lock_target();
-  InPlace found = records_in_place();
+  // Linux launchers, and Windows builds that opt in, take the faster design:
+  // a payload of frames listed by its index decodes on every core, and only
+  // the frames of files not in place; any other goes through the record loop.
+  bool fast = platform::two_cores_by_default || embedded_fast_start();
+  if (fast) use_directory_memo(DirectoryMemo::hashed);
+  InPlace found = fast && extract_frames() ? InPlace::all : records_in_place();
   if (found != InPlace::all) {
-    // Linux launchers, and Windows builds that opt in, take the faster design.
-    bool fast = platform::two_cores_by_default || embedded_fast_start();
-    if (fast) use_directory_memo(DirectoryMemo::hashed);
     // Unpacking that writes is bound by its writes: huge pages would only add
     // their first touch, which on a virtual machine that hands freed memory
     // back to its host can cost more than the whole decode. Without an index

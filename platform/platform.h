@@ -47,6 +47,18 @@ bool write_file(OutputFile* file, const void* data, uint32_t size);
 
 void close_file(OutputFile* file);
 
+/// Opens an existing regular file for writing at offsets, without truncating
+/// it, never following a link: a file decoded in pieces on several threads is
+/// written through a handle per piece, and the file stays shared for writing
+/// while open. `program` as for open_for_writing. False when it cannot.
+bool open_for_writing_at(const char16_t* path, bool program, OutputFile* out);
+
+/// Writes all `size` bytes at `offset` of a file opened by open_for_writing_at.
+/// The piece at offset 0 decides whether the file becomes a program, as the
+/// first write does; closing such a handle leaves that decision alone. False on
+/// failure, with the reason in last_error().
+bool write_file_at(OutputFile* file, uint64_t offset, const void* data, uint32_t size);
+
 /// Passes the whole contents of an existing, non-empty regular file to `piece`,
 /// in order, in pieces of the backend's choosing, sizes taken as 64 bits.
 /// Windows maps the file read-only, shared for reading, writing and deletion,
@@ -152,6 +164,11 @@ bool set_environment(const char16_t* name, const char16_t* value);
 // ---- Time and identity -------------------------------------------------------
 
 uint32_t process_id();
+
+/// The processors this process may run on (its affinity, so that a launcher
+/// started on fewer cores than the machine has starts no more threads than it
+/// has cores); at least 1.
+uint32_t processor_count();
 /// A high-resolution counter reading (monotonic on POSIX).
 uint64_t performance_counter();
 /// The system time as 100-nanosecond intervals since 1 January 1601 UTC.

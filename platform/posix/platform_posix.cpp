@@ -1,5 +1,6 @@
 // Linux backend: the natural equivalent of each Windows call the core makes.
 #include <fcntl.h>
+#include <sched.h>
 #include <poll.h>
 #include <pthread.h>
 #include <pwd.h>
@@ -153,6 +154,34 @@ void close_file(OutputFile* file) {
   if (!file->written) settle_mode(file, file->program);
   close(int(file->os));
   file->os = -1;
+}
+
+bool open_for_writing_at(const char16_t* path, bool program, OutputFile* out) {
+  std::string name;
+  if (!narrow(path, &name)) return false;
+  int fd = open(name.c_str(), O_WRONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+  if (fd < 0) return false;
+  // Written already, as far as closing goes: only the piece at offset 0 knows
+  // whether the file is a program.
+  *out = OutputFile{fd, true, program};
+  return true;
+}
+
+bool write_file_at(OutputFile* file, uint64_t offset, const void* data, uint32_t size) {
+  const auto* bytes = static_cast<const unsigned char*>(data);
+  if (offset == 0) settle_mode(file, file->program || looks_like_program(bytes, size));
+  while (size > 0) {
+    ssize_t n = pwrite(int(file->os), bytes, size, off_t(offset));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      if (n == 0) errno = ENOSPC;
+      return false;
+    }
+    bytes += n;
+    offset += uint64_t(n);
+    size -= uint32_t(n);
+  }
+  return true;
 }
 
 bool read_file(const char16_t* path, FilePiece piece, void* context) {
@@ -408,6 +437,14 @@ bool set_environment(const char16_t* name, const char16_t* value) {
 // ---- Time and identity -------------------------------------------------------
 
 uint32_t process_id() { return uint32_t(getpid()); }
+
+uint32_t processor_count() {
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  if (sched_getaffinity(0, sizeof set, &set) != 0) return 1;
+  int n = CPU_COUNT(&set);
+  return n > 0 ? uint32_t(n) : 1;
+}
 
 uint64_t performance_counter() {
   struct timespec now;

@@ -78,6 +78,24 @@ void close_file(OutputFile* file) {
   file->os = 0;
 }
 
+// Only launchers built with the opt-in write at offsets, from several threads.
+bool open_for_writing_at(const char16_t* path, bool, OutputFile* out) {
+  HANDLE file = CreateFileW(w(path), GENERIC_WRITE, FILE_SHARE_WRITE, /*security*/ nullptr, OPEN_EXISTING,
+                            FILE_FLAG_OPEN_REPARSE_POINT, /*template*/ nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  *out = OutputFile{v(file), true, false};
+  return true;
+}
+
+bool write_file_at(OutputFile* file, uint64_t offset, const void* data, uint32_t size) {
+  // A synchronous handle writes at the position an OVERLAPPED names.
+  OVERLAPPED at = {};
+  at.Offset = DWORD(offset);
+  at.OffsetHigh = DWORD(offset >> 32);
+  DWORD written = 0;
+  return WriteFile(h(file->os), data, size, &written, &at) != 0 && written == size;
+}
+
 bool read_file(const char16_t* path, FilePiece piece, void* context) {
   Handle file{valid_or_null(CreateFileW(w(path), GENERIC_READ,
                                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
@@ -217,6 +235,14 @@ bool set_environment(const char16_t* name, const char16_t* value) {
 // ---- Time and identity -------------------------------------------------------
 
 uint32_t process_id() { return GetCurrentProcessId(); }
+
+uint32_t processor_count() {
+  DWORD_PTR process = 0, system = 0;
+  if (!GetProcessAffinityMask(GetCurrentProcess(), &process, &system)) return 1;
+  uint32_t n = 0;
+  for (; process != 0; process &= process - 1) ++n;
+  return n > 0 ? n : 1;
+}
 
 uint64_t performance_counter() {
   LARGE_INTEGER counter;

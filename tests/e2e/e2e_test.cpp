@@ -194,6 +194,23 @@ TEST_F(Launcher, ALauncherOnTwoCoresUnpacksAndRepairsLikeAnyOther) {
   expect_unpacked(app("probe"), target());
 }
 
+// Frames decoded on every core, written at their offsets; a later start
+// writes only what is not in place.
+TEST_F(Launcher, APayloadOfFramesUnpacksAndRepairsLikeAnyOther) {
+  RunResult r = run("framed");
+  ASSERT_EQ(r.status, 0u) << r.err;
+  expect_unpacked(app("framed"), target());
+  {
+    std::fstream big(target() / "big.txt", std::ios::binary | std::ios::in | std::ios::out);
+    big.seekp(40000000);
+    big.put('x');
+  }
+  fs::remove(target() / "data" / "7.txt");
+  r = run("framed");
+  ASSERT_EQ(r.status, 0u) << r.err;
+  expect_unpacked(app("framed"), target());
+}
+
 TEST_F(Launcher, ADirectoryWhereAFileBelongsStopsWithItsPath) {
   fs::create_directories(target() / "small.txt");
   RunResult r = run("probe");

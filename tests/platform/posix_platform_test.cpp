@@ -191,6 +191,35 @@ TEST_F(Scratch, WrittenFilesGetExecutePermissionWhenTheyArePrograms) {
   EXPECT_EQ(mode_after("data", false, "#!now a script"), 0755u);
 }
 
+// A file of several frames is written in pieces, in any order, through a
+// handle each: only the piece at offset 0 says whether it is a program.
+TEST_F(Scratch, PiecesWrittenAtOffsetsMakeTheFileAndOnlyTheFirstSettlesItsMode) {
+  umask(022);
+  auto written_in_pieces = [&](const std::string& name, const std::string& first, const std::string& rest) {
+    platform::OutputFile f;
+    EXPECT_TRUE(platform::open_for_writing(at(name).c_str(), false, &f));
+    platform::close_file(&f);
+    for (int piece : {1, 0, 1}) {  // the later piece before and after the first
+      EXPECT_TRUE(platform::open_for_writing_at(at(name).c_str(), false, &f));
+      const std::string& bytes = piece == 0 ? first : rest;
+      EXPECT_TRUE(platform::write_file_at(&f, piece == 0 ? 0 : first.size(), bytes.data(), uint32_t(bytes.size())));
+      platform::close_file(&f);
+    }
+    struct stat st;
+    stat((dir / name).c_str(), &st);
+    std::ifstream in(dir / name, std::ios::binary);
+    std::string contents((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(contents, first + rest);
+    return st.st_mode & 0777;
+  };
+  EXPECT_EQ(written_in_pieces("elf", "\x7f" "ELF", "...rest"), 0755u);
+  EXPECT_EQ(written_in_pieces("data", "plain", "#!not first"), 0644u);
+  platform::OutputFile f;
+  EXPECT_FALSE(platform::open_for_writing_at(at("absent").c_str(), false, &f));
+  fs::create_symlink(dir / "data", dir / "planted");
+  EXPECT_FALSE(platform::open_for_writing_at(at("planted").c_str(), false, &f));
+}
+
 TEST_F(Scratch, WritingNeverFollowsALinkAtTheRecordPath) {
   write("victim", "precious");
   fs::create_symlink(dir / "victim", dir / "planted");

@@ -63,6 +63,29 @@ TEST(Win32Child, ABatchFileIsNoProgramWhateverItsCaseOrTrailingDotsAndSpaces) {
   DeleteFileW(w(bat));
 }
 
+// Launchers that opt in write a file of several frames in pieces, from
+// several threads, each through its own handle, both open at once.
+TEST(Win32Files, PiecesAtOffsetsThroughHandlesOpenAtOnceMakeTheFile) {
+  std::u16string path = temp_file(u"mordax-pieces.bin");
+  platform::OutputFile created{}, first{}, second{};
+  ASSERT_TRUE(platform::open_for_writing(path.c_str(), false, &created));
+  platform::close_file(&created);
+  ASSERT_TRUE(platform::open_for_writing_at(path.c_str(), false, &first));
+  ASSERT_TRUE(platform::open_for_writing_at(path.c_str(), false, &second));
+  EXPECT_TRUE(platform::write_file_at(&second, 5, " world", 6));
+  EXPECT_TRUE(platform::write_file_at(&first, 0, "hello", 5));
+  platform::close_file(&first);
+  platform::close_file(&second);
+  HANDLE file = CreateFileW(w(path), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+  char buffer[32] = {};
+  DWORD read = 0;
+  ReadFile(file, buffer, sizeof buffer, &read, nullptr);
+  CloseHandle(file);
+  EXPECT_EQ(std::string(buffer, read), "hello world");
+  EXPECT_FALSE(platform::open_for_writing_at(temp_file(u"mordax-absent.bin").c_str(), false, &first));
+  DeleteFileW(w(path));
+}
+
 TEST(Win32Checksum, EmptyFilesDirectoriesAndAbsentFilesYieldZero) {
   std::u16string empty = temp_file(u"mordax-empty.bin");
   CloseHandle(CreateFileW(w(empty), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <deque>
 #include <cstring>
+#include <mutex>
 
 #include "child/command_line.h"
 #include "child/run_child.h"
@@ -17,6 +18,8 @@ namespace fake {
 
 static std::deque<std::string> system_texts;
 static std::vector<std::u16string> open_paths;
+// The calls that decoding threads make at once.
+static std::mutex threads_lock;
 
 State& state() {
   static State s;
@@ -144,7 +147,36 @@ bool write_file(OutputFile* file, const void* data, uint32_t size) {
 }
 
 void close_file(OutputFile* file) {
+  std::lock_guard<std::mutex> hold(fake::threads_lock);
   log("close", fake::open_paths[size_t(file->os)].c_str());
+}
+
+bool open_for_writing_at(const char16_t* path, bool program, OutputFile* out) {
+  std::lock_guard<std::mutex> hold(fake::threads_lock);
+  log("open-at", path);
+  std::u16string p = on_disk(path);
+  if (state().files.count(p) == 0 || state().unwritable.count(p)) {
+    state().last_error = 5;
+    return false;
+  }
+  fake::open_paths.push_back(p);
+  *out = OutputFile{intptr_t(fake::open_paths.size() - 1), true, program};
+  return true;
+}
+
+bool write_file_at(OutputFile* file, uint64_t offset, const void* data, uint32_t size) {
+  std::lock_guard<std::mutex> hold(fake::threads_lock);
+  auto& budget = state().write_budget;
+  if (budget >= 0 && long(size) > budget) {
+    state().last_error = 112;  // disk full
+    return false;
+  }
+  if (budget >= 0) budget -= long(size);
+  state().calls.push_back("write-at " + std::to_string(offset) + " " + std::to_string(size));
+  std::string& contents = state().files[fake::open_paths[size_t(file->os)]];
+  if (contents.size() < offset + size) contents.resize(size_t(offset + size));
+  contents.replace(size_t(offset), size, static_cast<const char*>(data), size);
+  return true;
 }
 
 bool read_file(const char16_t* path, FilePiece piece, void* context) {
@@ -154,7 +186,14 @@ bool read_file(const char16_t* path, FilePiece piece, void* context) {
   return true;
 }
 
-void release_pages(const void*, size_t) {}
+// Where in the payload: a decoding thread lets each frame go once decoded.
+void release_pages(const void* data, size_t size) {
+  const auto* at = static_cast<const char*>(data);
+  const std::string& payload = state().payload;
+  if (at < payload.data() || at >= payload.data() + payload.size()) return;
+  std::lock_guard<std::mutex> hold(fake::threads_lock);
+  state().released.push_back({uint64_t(at - payload.data()), size});
+}
 namespace {
 void* allocate_large(void*, size_t size) {
   fake::state().large_bytes += size;
@@ -232,6 +271,7 @@ bool set_environment(const char16_t* name, const char16_t* value) {
 }
 
 uint32_t process_id() { return state().pid; }
+uint32_t processor_count() { return state().processors; }
 uint64_t performance_counter() { return state().counter; }
 int64_t system_time() { return state().time; }
 

@@ -28,6 +28,7 @@ struct State {
   long write_budget = -1;                        // bytes writable before a write fails
   std::vector<std::string> calls;                // "mkdir C:\T\a", "open C:\T\f", ...
   std::map<std::u16string, bool> opened_as_program;
+  std::vector<std::pair<uint64_t, size_t>> released;  // payload ranges let go: offset, size
 
   // Paths, folders and identity.
   std::u16string module = u"C:\\apps\\Tool.EXE";
@@ -37,6 +38,7 @@ struct State {
   std::u16string local_app_data = u"C:\\Users\\ann\\AppData\\Local";
   bool module_fails = false, temp_fails = false, profile_fails = false, cache_fails = false;
   uint32_t pid = 4242;
+  uint32_t processors = 2;
   uint64_t counter = 1;
   int64_t time = 133000000000000000;
   std::map<std::u16string, std::u16string> environment;

@@ -80,13 +80,17 @@ std::string noise(size_t size, uint32_t seed) {
   return s;
 }
 
-std::string make_index(const std::vector<RecordSpec>& records, const std::string& payload) {
-  auto crc_of = [](const std::string& bytes) {
-    return uint32_t(crc32(0, reinterpret_cast<const Bytef*>(bytes.data()), uInt(bytes.size())));
-  };
-  auto le = [](std::string& out, uint64_t value, int bytes) {
-    for (int i = 0; i < bytes; ++i) out.push_back(char(value >> (8 * i)));
-  };
+namespace {
+
+uint32_t crc_of(const std::string& bytes) {
+  return uint32_t(crc32(0, reinterpret_cast<const Bytef*>(bytes.data()), uInt(bytes.size())));
+}
+
+void le(std::string& out, uint64_t value, int bytes) {
+  for (int i = 0; i < bytes; ++i) out.push_back(char(value >> (8 * i)));
+}
+
+std::string index_records(const std::vector<RecordSpec>& records) {
   std::string body;
   for (const RecordSpec& r : records) {
     for (char16_t unit : r.name) le(body, unit, 2);
@@ -95,11 +99,47 @@ std::string make_index(const std::vector<RecordSpec>& records, const std::string
     uint32_t crc = crc_of(r.contents);
     le(body, crc == 0 ? 1 : crc, 4);
   }
+  return body;
+}
+
+std::string index_around(uint32_t version, size_t records, const std::string& payload, const std::string& body) {
   std::string index = "MDXINDEX";
-  le(index, 1, 4);
-  le(index, records.size(), 4);
+  le(index, version, 4);
+  le(index, records, 4);
   le(index, payload.size(), 8);
   le(index, crc_of(payload), 4);
   le(index, crc_of(body), 4);
   return index + body;
+}
+
+}  // namespace
+
+std::string make_index(const std::vector<RecordSpec>& records, const std::string& payload) {
+  return index_around(1, records.size(), payload, index_records(records));
+}
+
+FramedPayload make_framed_payload(const std::vector<RecordSpec>& records, const std::vector<uint64_t>& cuts) {
+  std::string stream = record_stream(records);
+  FramedPayload out;
+  out.payload = "QOB";
+  std::vector<uint64_t> starts = {0};
+  for (uint64_t cut : cuts) starts.push_back(cut);
+  std::string boundaries;
+  for (size_t i = 0; i < starts.size(); ++i) {
+    uint64_t end = i + 1 < starts.size() ? starts[i + 1] : stream.size();
+    le(boundaries, out.payload.size(), 8);
+    le(boundaries, starts[i], 8);
+    std::string part = stream.substr(size_t(starts[i]), size_t(end - starts[i]));
+    int window = 10;
+    while ((uint64_t(1) << window) < part.size() && window < 27) ++window;
+    out.payload += compress_frame(part, window);
+  }
+  le(boundaries, out.payload.size(), 8);
+  le(boundaries, stream.size(), 8);
+  while (out.payload.size() % 8 != 0) out.payload.push_back('\0');
+  le(out.payload, out.payload.size(), 8);
+  std::string body = index_records(records);
+  le(body, starts.size(), 4);
+  out.index = index_around(2, records.size(), out.payload, body + boundaries);
+  return out;
 }

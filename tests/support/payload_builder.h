@@ -27,8 +27,17 @@ std::string wrap_payload(const std::string& frame);
 
 std::string make_payload(const std::vector<RecordSpec>& records);
 
-/// The index the writer makes beside `payload` for these records, CRCs from zlib.
+/// The index the writer makes beside `payload` for these records, CRCs from zlib
+/// (the layout without a frame list).
 std::string make_index(const std::vector<RecordSpec>& records, const std::string& payload);
+
+/// A payload of frames, the record stream cut at `cuts` (rising stream
+/// offsets), each frame with the smallest window that holds it, and the index
+/// that lists its records and frames.
+struct FramedPayload {
+  std::string payload, index;
+};
+FramedPayload make_framed_payload(const std::vector<RecordSpec>& records, const std::vector<uint64_t>& cuts);
 
 /// Bytes that compress poorly, the same for the same seed.
 std::string noise(size_t size, uint32_t seed);

@@ -1,0 +1,362 @@
+// The frames of a payload are independent: a thread decodes a whole frame into
+// a buffer of its own and writes each piece of a file it holds at that piece's
+// offset, so that the frames decode on every core at once and a file spanning
+// several is written by several threads. What the record loop does in stream
+// order is done first, on the main thread: the directories made, every file
+// that is not in place created empty (and every empty record written again).
+// The record loop's results follow without its order because no two records
+// may land in one file here: names that the file system may take for one file
+// leave the work to the loop.
+#include "extract/frames.h"
+
+#define ZSTD_STATIC_LINKING_ONLY
+#include <zstd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdlib>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <system_error>
+#include <thread>
+
+#include "extract/checksum.h"
+#include "extract/extract.h"
+#include "extract/record_files.h"
+#include "launcher/fatal.h"
+#include "payload/format.h"
+#include "payload/index.h"
+#include "payload/payload.h"
+#include "platform/platform.h"
+
+namespace {
+
+// The largest frame decoded whole; the writer's frames are far smaller.
+constexpr uint64_t kMaxFrame = 64u << 20;
+// The record loop's largest write, for the reason given there.
+constexpr uint32_t kWriteLimit = 64u << 10;
+constexpr unsigned long long kMaxWindow = 1ull << kPayloadWindowLog;
+
+struct Record {
+  IndexEntry entry;
+  uint64_t contents;  // where its contents begin in the record stream
+  bool write;         // its file is not in place
+  std::atomic<uint64_t> written;
+};
+
+// What went wrong first in stream order, for the main thread to report as the
+// record loop would have.
+enum class Fault { none, decode, open, write };
+
+struct Work {
+  const unsigned char* payload;
+  uint64_t payload_size;
+  const unsigned char* index;
+  IndexReader frames;
+  Record* records;
+  size_t count;
+  uint32_t* wanted;  // the frames to decode, in stream order
+  size_t wanted_count;
+  std::atomic<size_t> next{0};
+  std::atomic<bool> stop{false};
+  std::atomic<bool> unusable{false};
+
+  std::mutex lock;
+  Fault fault = Fault::none;
+  uint64_t fault_at = UINT64_MAX;  // stream offset
+  size_t fault_record = 0;
+  uint32_t fault_error = 0;
+
+  void fail(Fault what, uint64_t at, size_t record, uint32_t error) {
+    std::lock_guard<std::mutex> hold(lock);
+    if (at < fault_at) {
+      fault = what;
+      fault_at = at;
+      fault_record = record;
+      fault_error = error;
+    }
+    stop = true;
+  }
+};
+
+// ASCII case folded, as every file system the launcher meets folds at least:
+// two such names may be one file, written by two threads.
+uint64_t folded_hash(const IndexEntry& e) {
+  uint64_t hash = 14695981039346656037ull;
+  for (size_t i = 0; i < e.units; ++i) {
+    unsigned unit = unsigned(e.name[2 * i]) | unsigned(e.name[2 * i + 1]) << 8;
+    if (unit >= 'a' && unit <= 'z') unit -= 32;
+    if (unit == '/') unit = '\\';
+    hash = (hash ^ unit) * 1099511628211ull;
+  }
+  return hash;
+}
+
+bool names_may_meet(const Record* records, size_t count) {
+  std::unique_ptr<uint64_t[]> hashes(new (std::nothrow) uint64_t[count]);
+  if (hashes == nullptr) return true;
+  for (size_t i = 0; i < count; ++i) hashes[i] = folded_hash(records[i].entry);
+  std::sort(hashes.get(), hashes.get() + count);
+  return std::adjacent_find(hashes.get(), hashes.get() + count) != hashes.get() + count;
+}
+
+// Which files are not in place, on every thread; the first thread also checks
+// that the index was made with this payload.
+void check_records(Work* work, bool bind) {
+  if (bind && !index_binds_payload(work->index, work->payload, work->payload_size, work->unusable))
+    work->unusable = true;
+  char16_t entry_name[kRecordNameCapacity];
+  char16_t full[kPathCapacity];
+  for (;;) {
+    size_t i = work->next++;
+    if (i >= work->count || work->unusable) return;
+    Record& r = work->records[i];
+    if (!index_entry_path(r.entry, entry_name, full)) {
+      work->unusable = true;
+      return;
+    }
+    uint32_t have = file_checksum(full);
+    // Empty records are written again at every start, as the loop writes them;
+    // what the file holds now is kept in `written` for may_hold_another().
+    if (r.entry.size == 0) {
+      r.write = true;
+      r.written = have;
+      continue;
+    }
+    r.write = have == 0 || have != r.entry.checksum;
+  }
+}
+
+// Whether an empty record's file holds what a record with contents must hold:
+// it may be that record's file under another name (one the file system folds
+// with it, past ASCII case), and emptying it would undo that record, which the
+// order of the loop decides.
+bool may_hold_another(const Work* work) {
+  for (size_t i = 0; i < work->count; ++i) {
+    uint64_t held = work->records[i].written;
+    if (work->records[i].entry.size != 0 || held == 0) continue;
+    for (size_t k = 0; k < work->count; ++k)
+      if (work->records[k].entry.size != 0 && work->records[k].entry.checksum == held) return true;
+  }
+  return false;
+}
+
+// The first record whose contents end past `offset`.
+size_t first_ending_after(const Work* work, uint64_t offset) {
+  const Record* begin = work->records;
+  const Record* end = begin + work->count;
+  const Record* at = std::upper_bound(begin, end, offset, [](uint64_t value, const Record& r) {
+    return value < r.contents + r.entry.size;
+  });
+  return size_t(at - work->records);
+}
+
+// The pieces of files not in place that frame `f`, decoded into `bytes`, holds.
+void write_frame(Work* work, uint32_t f, const unsigned char* bytes) {
+  uint64_t start = work->frames.frame(f).stream_offset;
+  uint64_t end = work->frames.frame(f + 1).stream_offset;
+  char16_t entry_name[kRecordNameCapacity];
+  char16_t full[kPathCapacity];
+  for (size_t i = first_ending_after(work, start); i < work->count && work->records[i].contents < end; ++i) {
+    Record& r = work->records[i];
+    if (!r.write || r.entry.size == 0) continue;
+    uint64_t from = std::max(start, r.contents);
+    uint64_t to = std::min(end, r.contents + r.entry.size);
+    index_entry_path(r.entry, entry_name, full);
+    platform::OutputFile file{};
+    if (!platform::open_for_writing_at(full, i == 0, &file)) {
+      work->fail(Fault::open, from, i, 0);
+      return;
+    }
+    for (uint64_t at = from; at < to;) {
+      uint32_t n = uint32_t(std::min<uint64_t>(to - at, kWriteLimit));
+      if (!platform::write_file_at(&file, at - r.contents, bytes + (at - start), n)) {
+        work->fail(Fault::write, at, i, platform::last_error());
+        break;
+      }
+      at += n;
+      r.written += n;
+    }
+    platform::close_file(&file);
+    if (work->stop) return;
+  }
+}
+
+struct Decoder {
+  ZSTD_DCtx* context = nullptr;
+  unsigned char* buffer = nullptr;
+  ~Decoder() {
+    ZSTD_freeDCtx(context);
+    free(buffer);
+  }
+};
+
+void decode_frames(Work* work, Decoder* decoder) {
+  for (;;) {
+    size_t k = work->next++;
+    if (k >= work->wanted_count || work->stop) return;
+    uint32_t f = work->wanted[k];
+    IndexFrame begin = work->frames.frame(f), end = work->frames.frame(f + 1);
+    const unsigned char* src = work->payload + begin.payload_offset;
+    size_t src_size = size_t(end.payload_offset - begin.payload_offset);
+    size_t size = size_t(end.stream_offset - begin.stream_offset);
+    // The window the streaming decoder would refuse is refused here too.
+    ZSTD_frameHeader header;
+    bool decodes = ZSTD_getFrameHeader(&header, src, src_size) == 0 && header.frameType == ZSTD_frame &&
+                   header.windowSize <= kMaxWindow;
+    size_t n = decodes ? ZSTD_decompressDCtx(decoder->context, decoder->buffer, size, src, src_size) : 0;
+    platform::release_pages(src, src_size);
+    if (!decodes || ZSTD_isError(n) || n != size) {
+      work->fail(Fault::decode, begin.stream_offset, 0, 0);
+      return;
+    }
+    write_frame(work, f, decoder->buffer);
+  }
+}
+
+// Runs `job` on `threads` threads, the calling one among them; fewer when a
+// thread cannot be had.
+template <typename Job>
+void on_threads(unsigned threads, Job job) {
+  std::thread others[8];
+  unsigned started = 0;
+  for (; started + 1 < threads && started < 8; ++started) {
+    try {
+      others[started] = std::thread(job, started + 1);
+    } catch (const std::system_error&) {
+      break;
+    } catch (const std::bad_alloc&) {
+      break;
+    }
+  }
+  job(0u);
+  for (unsigned i = 0; i < started; ++i) others[i].join();
+}
+
+// Every file not in place, and every empty record, as the record loop leaves
+// them before it writes their contents; the first record's path is the child's.
+void create_files(Work* work) {
+  char16_t entry_name[kRecordNameCapacity];
+  char16_t full[kPathCapacity];
+  for (size_t i = 0; i < work->count; ++i) {
+    const Record& r = work->records[i];
+    index_entry_path(r.entry, entry_name, full);
+    if (i == 0) wide_copy(child_executable_path, kPathCapacity, full);
+    platform::OutputFile file{};
+    if (r.write && open_record_file(full, r.entry.size, i == 0, &file)) platform::close_file(&file);
+  }
+}
+
+unsigned thread_count(size_t jobs) {
+  unsigned cores = std::min(platform::processor_count(), 8u);
+  return unsigned(std::min<size_t>(cores, jobs == 0 ? 1 : jobs));
+}
+
+// The frames that hold bytes of files to write.
+size_t wanted_frames(Work* work) {
+  size_t n = 0;
+  for (uint32_t f = 0; f < work->frames.frame_count; ++f) {
+    uint64_t start = work->frames.frame(f).stream_offset, end = work->frames.frame(f + 1).stream_offset;
+    for (size_t i = first_ending_after(work, start); i < work->count && work->records[i].contents < end; ++i) {
+      if (work->records[i].write && work->records[i].entry.size != 0) {
+        work->wanted[n++] = f;
+        break;
+      }
+    }
+  }
+  return n;
+}
+
+// A frame that does not decode as listed (damaged, or an index that lists it
+// wrongly) hands the work to the record loop, which says where the stream
+// fails, as the reader on one thread does, or finds it sound. A file left in
+// part by a later frame would look like neither what the loop leaves nor the
+// record: it is left empty, to be written whole by the next start.
+void empty_what_is_written_in_part(Work* work) {
+  char16_t entry_name[kRecordNameCapacity];
+  char16_t full[kPathCapacity];
+  for (size_t i = 0; i < work->count; ++i) {
+    const Record& r = work->records[i];
+    if (!r.write || r.written == 0 || r.written == r.entry.size) continue;
+    index_entry_path(r.entry, entry_name, full);
+    platform::OutputFile file{};
+    if (platform::open_for_writing(full, i == 0, &file)) platform::close_file(&file);
+  }
+}
+
+// Where the record loop would stop for a file it cannot open or write.
+[[noreturn]] void report(Work* work) {
+  char16_t entry_name[kRecordNameCapacity];
+  char16_t full[kPathCapacity];
+  index_entry_path(work->records[work->fault_record].entry, entry_name, full);
+  if (work->fault == Fault::open) fatal_open_error(full);
+  fatal_system_error("Error, couldn't unpack file to target path.", work->fault_error);
+}
+
+bool run(Work* work) {
+  IndexReader reader = work->frames;
+  uint64_t at = 0;
+  size_t count = 0;
+  for (IndexEntry entry; reader.next(&entry); ++count) {
+    at += 2 * entry.units + 2 + 12;
+    Record& r = work->records[count];
+    r.entry = entry;
+    r.contents = at;
+    r.write = false;
+    r.written = 0;
+    at += entry.size;
+  }
+  if (names_may_meet(work->records, count)) return false;
+  unsigned checkers = thread_count(work->count);
+  on_threads(checkers, [work](unsigned id) { check_records(work, id == 0); });
+  if (work->unusable || may_hold_another(work)) return false;
+  for (size_t i = 0; i < count; ++i) work->records[i].written = 0;
+
+  work->wanted_count = wanted_frames(work);
+  uint64_t largest = 0;
+  for (size_t k = 0; k < work->wanted_count; ++k)
+    largest = std::max(largest, work->frames.frame(work->wanted[k] + 1).stream_offset -
+                                    work->frames.frame(work->wanted[k]).stream_offset);
+  if (largest > kMaxFrame) return false;
+  // Each thread decodes into a buffer of its own: no memory for one means one
+  // thread fewer, none at all the record loop.
+  Decoder decoders[8];
+  unsigned ready = 0;
+  for (unsigned threads = work->wanted_count == 0 ? 0 : thread_count(work->wanted_count); ready < threads; ++ready) {
+    decoders[ready].context = ZSTD_createDCtx();
+    decoders[ready].buffer = static_cast<unsigned char*>(malloc(size_t(largest)));
+    if (decoders[ready].context == nullptr || decoders[ready].buffer == nullptr) break;
+  }
+  if (ready == 0 && work->wanted_count != 0) return false;
+  create_files(work);
+  work->next = 0;
+  if (ready != 0) on_threads(ready, [work, &decoders](unsigned id) { decode_frames(work, &decoders[id]); });
+  if (work->fault == Fault::decode) {
+    empty_what_is_written_in_part(work);
+    return false;
+  }
+  if (work->fault != Fault::none) report(work);
+  return true;
+}
+
+}  // namespace
+
+bool extract_frames() {
+  IndexBytes index = embedded_index();
+  PayloadBytes payload = embedded_payload();
+  Work work;
+  if (index.size == 0 || !parse_index(index.data, index.size, kRecordNameCapacity - 1, &work.frames) ||
+      work.frames.frame_count < 2 || work.frames.frame(work.frames.frame_count).payload_offset > payload.size)
+    return false;
+  work.payload = payload.data;
+  work.payload_size = payload.size;
+  work.index = index.data;
+  work.count = work.frames.remaining;
+  // Freed as a fatal stop unwinds too (in the tests, where it throws).
+  std::unique_ptr<Record[]> records(new (std::nothrow) Record[work.count]);
+  std::unique_ptr<uint32_t[]> wanted(new (std::nothrow) uint32_t[work.frames.frame_count]);
+  work.records = records.get();
+  work.wanted = wanted.get();
+  return records != nullptr && wanted != nullptr && run(&work);
+}
