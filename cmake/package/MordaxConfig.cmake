@@ -4,7 +4,7 @@
 #     PAYLOAD <file> | APP_DIR <dir> ENTRY <relative path>
 #     [STUB linux-x64|windows-x64]
 #     [TARGET_SPEC <template>] [COMPANY <s>] [PRODUCT <s>] [VERSION <s>]
-#     [FILE_VERSION <s>] [PRODUCT_VERSION <s>] [LEVEL <n>] [FAST_START]
+#     [FILE_VERSION <s>] [PRODUCT_VERSION <s>] [LEVEL <n>] [FAST_START] [FRAMES]
 #     [DEPENDS <target or file>...] [INDEX <file>])
 #
 # The same call as in the source tree, and a launcher that behaves the same:
@@ -29,7 +29,7 @@ set(_MORDAX_PACKAGE_DIR "${CMAKE_CURRENT_LIST_DIR}" CACHE INTERNAL "")
 include("${CMAKE_CURRENT_LIST_DIR}/MordaxChecks.cmake")
 
 function(mordax_add_launcher target)
-  cmake_parse_arguments(PARSE_ARGV 1 arg "FAST_START"
+  cmake_parse_arguments(PARSE_ARGV 1 arg "FAST_START;FRAMES"
     "PAYLOAD;INDEX;APP_DIR;ENTRY;STUB;TARGET_SPEC;COMPANY;PRODUCT;VERSION;FILE_VERSION;PRODUCT_VERSION;LEVEL"
     "DEPENDS")
   if(arg_UNPARSED_ARGUMENTS)
@@ -73,6 +73,10 @@ function(mordax_add_launcher target)
   if(arg_FAST_START)
     list(APPEND arguments --fast-start)
   endif()
+  set(frames)
+  if(arg_FRAMES)
+    set(frames --frames)
+  endif()
 
   if(arg_APP_DIR)
     if(NOT arg_ENTRY OR arg_PAYLOAD)
@@ -81,7 +85,7 @@ function(mordax_add_launcher target)
     _mordax_check_entry(${target} "${arg_ENTRY}" ${windows})
     get_filename_component(app "${arg_APP_DIR}" ABSOLUTE)
     file(GLOB_RECURSE inputs CONFIGURE_DEPENDS "${app}/*")
-    set(source "${app}" --entry "${arg_ENTRY}" --level ${arg_LEVEL})
+    set(source "${app}" --entry "${arg_ENTRY}" --level ${arg_LEVEL} ${frames})
   elseif(arg_PAYLOAD)
     get_filename_component(payload "${arg_PAYLOAD}" ABSOLUTE)
     set(inputs "${payload}")
