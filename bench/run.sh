@@ -45,6 +45,9 @@ if [ "$(cat "$stamp" 2>/dev/null)" != "$source_hash" ]; then
   "$pack" "$work/tiny" --entry app -o "$work/tiny.payload"
   (cd "$work/tree" && tar -cf "$work/app.tar" .)  # also the write floor's input
   /usr/bin/time -f %e -o "$work/zstd_default.seconds" zstd -q -f -$level --long=27 -T0 "$work/app.tar" -o "$work/app.tar.zst"
+  # The same tree in frames, as the launchers of the faster design carry it.
+  /usr/bin/time -f %e -o "$work/pack_frames.seconds" "$pack" "$work/tree" --entry bin/app --frames \
+    --index "$work/frames.index" -o "$work/frames.payload"
   echo "$source_hash" > "$stamp"
 fi
 # The shape of an interpreted application: many small files, many directories.
@@ -57,8 +60,9 @@ if [ "$(cat "$many_stamp" 2>/dev/null)" != "$source_hash" ]; then
   echo "$source_hash" >"$many_stamp"
 fi
 cmake --preset bench >/dev/null  # now that the payloads exist
-cmake --build "$release" --target bench_launcher bench_unindexed bench_tiny bench_many >/dev/null
+cmake --build "$release" --target bench_launcher bench_unindexed bench_tiny bench_many bench_frames >/dev/null
 launcher=$release/bench/bench_launcher
+frames=$release/bench/bench_frames
 many=$release/bench/bench_many
 unindexed=$release/bench/bench_unindexed
 tiny=$release/bench/bench_tiny
@@ -67,7 +71,7 @@ export TMPDIR=$work/tmp
 mkdir -p "$TMPDIR" "$work/tar-out"
 
 peak() { /usr/bin/time -f %M "$@" 2>&1 >/dev/null | tail -1; }
-settle_for "$launcher" "$many" "$work/app.tar" "$work/app.tar.zst" "$work/many.tar" "$work/app.payload" \
+settle_for "$launcher" "$many" "$frames" "$work/app.tar" "$work/app.tar.zst" "$work/many.tar" "$work/app.payload" \
   "$(command -v tar)" "$(command -v zstd)"
 fresh() { echo "rm -rf $1 && $settle"; }
 fresh_dir() { echo "rm -rf $1 && $settle && mkdir -p $1"; }
@@ -82,6 +86,17 @@ alternate first "$runs" "$(fresh "$TMPDIR/mordax-bench")" "$launcher" \
   "$(fresh_dir "$work/tar-out")" "tar -xf $work/app.tar -C $work/tar-out" \
   "$(fresh_dir "$work/tar-out")" "tar -I 'zstd -d --long=27' -xf $work/app.tar.zst -C $work/tar-out" \
   "$(fresh "$work/tar-out")" "$release/bench/decode_floor $work/app.payload"
+# Frames, decoded on every core and on one.
+alternate frames_first "$runs" "$(fresh "$TMPDIR/mordax-bench-frames")" "$frames" \
+  "$(fresh_dir "$work/tar-out")" "tar -xf $work/app.tar -C $work/tar-out" \
+  "$(fresh_dir "$work/tar-out")" "tar -I 'zstd -d --long=27' -xf $work/app.tar.zst -C $work/tar-out" \
+  "$(fresh "$TMPDIR/mordax-bench-frames")" "taskset -c 0 $frames" \
+  "$(fresh "$TMPDIR/mordax-bench")" "taskset -c 0 $launcher"
+# One byte changed of the smallest file of 8 MB or more, its size and time kept.
+"$frames" >/dev/null
+changed=$(cd "$TMPDIR/mordax-bench-frames" && find . -type f -size +8M -printf '%s %p\n' | sort -n | head -1 | cut -d' ' -f2-)
+change="printf x | dd of=$TMPDIR/mordax-bench-frames/$changed bs=1 seek=4096 conv=notrunc status=none && touch -r $work/tree/$changed $TMPDIR/mordax-bench-frames/$changed"
+alternate frames_repair "$runs" "$change" "$frames" : "$release/bench/check_floor $TMPDIR/mordax-bench-frames"
 # The same first start with the target only removed and flushed.
 alternate first_flushed "$runs" "rm -rf $TMPDIR/mordax-bench && sync" "$launcher" \
   "rm -rf $work/tar-out && sync && mkdir -p $work/tar-out" "tar -xf $work/app.tar -C $work/tar-out"
@@ -98,11 +113,14 @@ tiny_ms() { jq -r ".results[$1].median * 1000" "$work/tiny.json"; }
 rm -rf "$TMPDIR/mordax-bench"
 first_kib=$(peak "$launcher")
 second_kib=$(peak "$launcher")
+rm -rf "$TMPDIR/mordax-bench-frames"
+first_frames_kib=$(peak "$frames")
 rm -rf "$TMPDIR/mordax-bench-unindexed"
 first_unindexed_kib=$(peak "$unindexed")
 second_unindexed_kib=$(peak "$unindexed")
 
 payload_mb=$(awk -v b="$(stat -c %s "$work/app.payload")" 'BEGIN { printf "%.1f", b / 1e6 }')
+frames_mb=$(awk -v b="$(stat -c %s "$work/frames.payload")" 'BEGIN { printf "%.1f", b / 1e6 }')
 zstd_mb=$(awk -v b="$(stat -c %s "$work/app.tar.zst")" 'BEGIN { printf "%.1f", b / 1e6 }')
 tree_mb=$(du -sb "$work/tree" | awk '{ printf "%.1f", $1 / 1e6 }')
 files=$(find "$work/tree" -type f | wc -l)
@@ -128,6 +146,12 @@ t_l=$(tiny_ms 0) t_d=$(tiny_ms 1)
   echo "| first start, the target only removed and flushed | $(range first_flushed 0) | write floor the same way $(range first_flushed 1) | $(ratio "$o_l" "$o_w") | |"
   echo "| first start, 20,000 small files in 3,000 directories | $(range many_first 0) | write floor $(range many_first 1) | $(ratio "$(stat_of many_first 0 median)" "$(stat_of many_first 1 median)") | |"
   echo "| later start, the same, with index | $(range many_later 0) | check floor $(range many_later 1) | $(ratio "$(stat_of many_later 0 median)" "$(stat_of many_later 1 median)") | |"
+  echo "| first start on frames, a thread a core ($(nproc)) | $(range frames_first 0) | write floor $(range frames_first 1) | $(ratio "$(stat_of frames_first 0 median)" "$(stat_of frames_first 1 median)") | <= 1.5 |"
+  echo "| first start on frames against tar | $(stat_of frames_first 0 median) | tar --zstd -xf $(range frames_first 2) | $(ratio "$(stat_of frames_first 0 median)" "$(stat_of frames_first 2 median)") | <= 0.5 |"
+  echo "| first start on frames, one core | $(range frames_first 3) | first start, one frame, one core $(range frames_first 4) | $(ratio "$(stat_of frames_first 3 median)" "$(stat_of frames_first 4 median)") | <= 1 |"
+  echo "| later start on frames, one byte changed in a file of $(( $(stat -c %s "$work/tree/$changed") / 1000000 )) MB | $(range frames_repair 0) | check floor $(range frames_repair 1) | $(ratio "$(stat_of frames_repair 0 median)" "$(stat_of frames_repair 1 median)") | <= 3 |"
+  echo "| payload of frames, MB | $frames_mb ($(cat "$work/pack_frames.seconds") s to pack) | one frame $payload_mb | $(ratio "$frames_mb" "$payload_mb") | <= 1.015 |"
+  echo "| peak memory, first start on frames | $((first_frames_kib / 1024)) MiB | | | <= 150 MiB |"
   echo "| peak memory, first / later start, with index | $((first_kib / 1024)) / $((second_kib / 1024)) MiB | | | <= 150 MiB |"
   echo "| peak memory, first / later start, without index | $((first_unindexed_kib / 1024)) / $((second_unindexed_kib / 1024)) MiB | | | <= 150 MiB |"
   echo "| tiny payload, later start, median ms | $(awk -v a="$t_l" 'BEGIN{printf "%.2f", a}') | the program alone $(awk -v a="$t_d" 'BEGIN{printf "%.2f", a}') | +$(awk -v a="$t_l" -v b="$t_d" 'BEGIN{printf "%.2f", a-b}') ms | within 3 ms |"
