@@ -16,6 +16,20 @@ namespace {
 
 using fake::state;
 
+// The record loop over the fake's payload, on one reader or the other: 0, or
+// the status of the fatal stop.
+int run_record_loop(bool two_cores) {
+  payload_open(two_cores, false);
+  int status = 0;
+  try {
+    extract_records();
+  } catch (const FatalExit& e) {
+    status = e.status;
+  }
+  payload_close();
+  return status;
+}
+
 class Extraction : public ::testing::Test {
  protected:
   void SetUp() override { fake::reset_in_target(u"C:\\T"); }
@@ -27,15 +41,7 @@ class Extraction : public ::testing::Test {
   int extract_payload(const std::string& payload) {
     state().payload = payload;
     state().calls.clear();
-    int status = 0;
-    payload_open(false, false);
-    try {
-      extract_records();
-    } catch (const FatalExit& e) {
-      status = e.status;
-    }
-    payload_close();
-    return status;
+    return run_record_loop(false);
   }
   size_t count_calls(const std::string& prefix) {
     return size_t(std::count_if(state().calls.begin(), state().calls.end(),
@@ -159,14 +165,7 @@ TEST_F(Extraction, TwoCoresWriteWhatOneThreadWritesAlsoUpToAFailure) {
     for (bool two_cores : {false, true}) {
       fake::reset_in_target(u"C:\\T");
       state().payload = wrap_payload(damaged);
-      payload_open(two_cores, false);
-      int status = 0;
-      try {
-        extract_records();
-      } catch (const FatalExit& e) {
-        status = e.status;
-      }
-      payload_close();
+      int status = run_record_loop(two_cores);
       outcome[two_cores] = {status, state().out, state().err, state().files, state().calls};
     }
     EXPECT_EQ(outcome[1].status, outcome[0].status) << what;
@@ -197,14 +196,7 @@ TEST_F(Extraction, PastTheInputsEndTheLoopStopsWhereTheStepThatTookItsLastByteEn
       fake::reset_in_target(u"C:\\T");
       if (kept) state().files = {{u"C:\\T\\app.exe", "MZ"}, {u"C:\\T\\big", big}};
       state().payload = payload;
-      payload_open(two_cores, false);
-      int status = 0;
-      try {
-        extract_records();
-      } catch (const FatalExit& e) {
-        status = e.status;
-      }
-      payload_close();
+      int status = run_record_loop(two_cores);
       const std::string how = std::string(kept ? "kept" : "written") + (two_cores ? ", two cores" : ", one thread");
       EXPECT_EQ(status, 2) << how;
       EXPECT_EQ(state().out, "Error, couldn't decode attached data.\n") << how;
