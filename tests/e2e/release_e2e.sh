@@ -15,4 +15,8 @@ for app in probe quick names many; do
   "$pack" "$apps/$app" --entry probe --level 3 --target-spec '{TEMP}/mordax-e2e' \
     --stub linux-x64 --stub-file "$stub" -o "$out/$app"
 done
-MORDAX_E2E_LAUNCHERS=$out MORDAX_E2E_CONCURRENT_ROUNDS=10 "$tests/tests/e2e/e2e_tests" --gtest_filter='Launcher.FirstStartUnpacksEveryFileAndRunsTheFirst:Launcher.ASecondStartWritesNothingButEmptyFiles:Launcher.FilesWithOtherContentsAreRepairedAndExtraFilesKept:Launcher.ADirectoryWhereAFileBelongsStopsWithItsPath:Launcher.TheChildReceivesExactlyTheLaunchersArguments:Launcher.TheChildSeesTheHandOffVariablesAndTheLaunchersDirectory:Launcher.ExitStatusesPassThroughUnchanged:Launcher.LaunchersStartedTogetherAllRunTheirChildWithCorrectFiles:Launcher.NamesBeyondAsciiAndPathsBeyond260UnitsUnpack:Signals.*'
+"$pack" "$apps/framed" --entry probe --level 3 --frames --target-spec '{TEMP}/mordax-e2e' \
+  --stub linux-x64 --stub-file "$stub" -o "$out/framed"
+"$pack" "$apps/script" --entry run.sh --level 3 --target-spec '{TEMP}/mordax-e2e' \
+  --stub linux-x64 --stub-file "$stub" -o "$out/script"
+MORDAX_E2E_LAUNCHERS=$out MORDAX_E2E_CONCURRENT_ROUNDS=10 "$tests/tests/e2e/e2e_tests" --gtest_filter='Launcher.FirstStartUnpacksEveryFileAndRunsTheFirst:Launcher.ASecondStartWritesNothingButEmptyFiles:Launcher.FilesWithOtherContentsAreRepairedAndExtraFilesKept:Launcher.ADirectoryWhereAFileBelongsStopsWithItsPath:Launcher.TheChildReceivesExactlyTheLaunchersArguments:Launcher.TheChildSeesTheHandOffVariablesAndTheLaunchersDirectory:Launcher.ExitStatusesPassThroughUnchanged:Launcher.LaunchersStartedTogetherAllRunTheirChildWithCorrectFiles:Launcher.NamesBeyondAsciiAndPathsBeyond260UnitsUnpack:Launcher.APayloadOfFramesUnpacksAndRepairsLikeAnyOther:Signals.*'
