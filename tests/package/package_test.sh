@@ -31,6 +31,18 @@ else
   fail "the outside project"; cat "$scratch/log"
 fi
 out=$scratch/outside-build/launchers
+# The installed function names the folder a launcher left at the default
+# target spec shares, and refuses a root folder before anything is built.
+grep -q "mordax_add_launcher(hello_linux): no TARGET_SPEC, so it unpacks into '{CACHE_DIR}/tarvell-2.3.8'" \
+  "$scratch/log" && ok "configuring names the shared default folder" || fail "no word on the default target spec"
+if cmake -DREFUSED_TARGET_SPEC=/ "$scratch/outside-build" >"$scratch/refused.log" 2>&1; then
+  fail "the installed function took a root target spec"
+elif tr -s '\n ' '  ' <"$scratch/refused.log" | grep -qF "TARGET_SPEC '/' is a root folder"; then
+  ok "the installed function refuses a root target spec"
+else
+  fail "a root target spec refused without saying so"; cat "$scratch/refused.log"
+fi
+cmake -UREFUSED_TARGET_SPEC "$scratch/outside-build" >/dev/null 2>&1
 
 # Behaves as the source tree's demo launcher, built by today's function with the
 # same defaults: the same output, the same files unpacked, the same second start.
