@@ -42,6 +42,7 @@ struct Record {
   IndexEntry entry;
   uint64_t contents;  // where its contents begin in the record stream
   bool write;         // its file is not in place
+  uint32_t held;      // an empty record's: the checksum of what its file holds now
   std::atomic<uint64_t> written;
 };
 
@@ -117,11 +118,10 @@ void check_records(Work* work, bool bind) {
       return;
     }
     uint32_t have = file_checksum(full);
-    // Empty records are written again at every start, as the loop writes them;
-    // what the file holds now is kept in `written` for may_hold_another().
+    // Empty records are written again at every start, as the loop writes them.
     if (r.entry.size == 0) {
       r.write = true;
-      r.written = have;
+      r.held = have;
       continue;
     }
     r.write = have == 0 || have != r.entry.checksum;
@@ -134,7 +134,7 @@ void check_records(Work* work, bool bind) {
 // order of the loop decides.
 bool may_hold_another(const Work* work) {
   for (size_t i = 0; i < work->count; ++i) {
-    uint64_t held = work->records[i].written;
+    uint32_t held = work->records[i].held;
     if (work->records[i].entry.size != 0 || held == 0) continue;
     for (size_t k = 0; k < work->count; ++k)
       if (work->records[k].entry.size != 0 && work->records[k].entry.checksum == held) return true;
@@ -304,6 +304,7 @@ bool run(Work* work) {
     r.entry = entry;
     r.contents = at;
     r.write = false;
+    r.held = 0;
     r.written = 0;
     at += entry.size;
   }
@@ -311,7 +312,6 @@ bool run(Work* work) {
   unsigned checkers = thread_count(work->count);
   on_threads(checkers, [work](unsigned id) { check_records(work, id == 0); });
   if (work->unusable || may_hold_another(work)) return false;
-  for (size_t i = 0; i < count; ++i) work->records[i].written = 0;
 
   work->wanted_count = wanted_frames(work);
   uint64_t largest = 0;
