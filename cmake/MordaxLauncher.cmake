@@ -1,7 +1,7 @@
 # mordax_add_launcher(<target>
 #     PAYLOAD <file> [INDEX <file>] | APP_DIR <dir> ENTRY <relative path>
 #     [TARGET_SPEC <template>] [COMPANY <s>] [PRODUCT <s>] [VERSION <s>]
-#     [FILE_VERSION <s>] [PRODUCT_VERSION <s>] [LEVEL <n>] [FAST_START] [FRAMES]
+#     [FILE_VERSION <s>] [PRODUCT_VERSION <s>] [LEVEL <n>] [FAST_START] [ONE_FRAME]
 #     [DEPENDS <target or file>...])
 #
 # Builds one launcher executable carrying one payload in its read-only data.
@@ -12,9 +12,11 @@
 # the same run, or given as INDEX), so that a later start that finds every file
 # in place decodes nothing, and decodes on a second core while it writes. A
 # Windows launcher unpacks as it always has (its main thread alone, decoding at
-# every start) unless FAST_START opts it into the same. With FRAMES a payload
-# packed from APP_DIR is cut into independent frames, which those launchers
-# decode on every core (a Windows one with FAST_START). Strings left out take
+# every start) unless FAST_START opts it into the same. For those launchers a
+# payload packed from APP_DIR is cut into independent frames, which a first
+# start decodes on every core, unless ONE_FRAME keeps the smallest payload of
+# one; the compressed frames are kept in <target>.launcher/frames, so that a
+# repack compresses only those whose bytes changed. Strings left out take
 # the defaults of MordaxDefaults.cmake, from whatever project the call is in; a
 # target spec that is empty or a root folder, one with a backslash for Linux,
 # and a batch file as a Windows entry stop the configuration (MordaxChecks.cmake).
@@ -53,7 +55,7 @@ function(_mordax_link_launcher target)
 endfunction()
 
 function(mordax_add_launcher target)
-  cmake_parse_arguments(PARSE_ARGV 1 arg "FAST_START;FRAMES"
+  cmake_parse_arguments(PARSE_ARGV 1 arg "FAST_START;ONE_FRAME"
     "PAYLOAD;INDEX;APP_DIR;ENTRY;TARGET_SPEC;COMPANY;PRODUCT;VERSION;FILE_VERSION;PRODUCT_VERSION;LEVEL" "DEPENDS")
   if(arg_UNPARSED_ARGUMENTS)
     message(FATAL_ERROR "mordax_add_launcher: unknown arguments ${arg_UNPARSED_ARGUMENTS}")
@@ -95,10 +97,8 @@ function(mordax_add_launcher target)
       set(index "${gen}/payload.index")
       set(index_outputs "${index}")
       set(index_arguments --index "${index}")
-      # Frames, for a first start on every core; a Windows launcher reads
-      # them so only with the opt-in.
-      if(arg_FRAMES)
-        list(APPEND index_arguments --frames)
+      if(NOT arg_ONE_FRAME)
+        list(APPEND index_arguments --frames --frame-cache "${gen}/frames")
       endif()
     endif()
     add_custom_command(OUTPUT "${payload}" ${index_outputs}

@@ -31,6 +31,10 @@ bool host_same_file(const std::string& a, const std::string& b);
 
 bool host_is_directory(const std::string& path);
 
+/// Makes the folder and the folders above it that are missing; on failure
+/// errno says why.
+bool host_make_directories(const std::string& path);
+
 /// What a name found in the tree is, following symbolic links.
 struct FileFacts {
   enum Kind { regular, not_regular, broken_link, failed } kind;

@@ -35,6 +35,13 @@ bool host_is_directory(const std::string& path) {
   return fs::is_directory(path, ec);
 }
 
+bool host_make_directories(const std::string& path) {
+  std::error_code ec;
+  fs::create_directories(path, ec);
+  if (ec) errno = ec.value();
+  return !ec;
+}
+
 FileFacts host_file_facts(const std::string& path) {
   struct stat st;
   if (stat(path.c_str(), &st) != 0) {

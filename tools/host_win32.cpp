@@ -197,6 +197,21 @@ bool host_is_directory(const std::string& path) {
   return directory;
 }
 
+bool host_make_directories(const std::string& path) {
+  std::u16string full = long_path(path);
+  // Each folder from the first below the root (\\?\C:\ or \\?\UNC\server\share\).
+  size_t at = full.rfind(u"\\\\?\\UNC\\", 0) == 0 ? full.find(u'\\', full.find(u'\\', 8) + 1) : 6;
+  while (at != std::u16string::npos) {
+    at = full.find(u'\\', at + 1);
+    std::u16string folder = full.substr(0, at);
+    if (!CreateDirectoryW(w(folder), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) {
+      errno = errno_of(GetLastError());
+      return false;
+    }
+  }
+  return host_is_directory(path) || (errno = ENOTDIR, false);
+}
+
 FileFacts host_file_facts(const std::string& path) {
   std::u16string wide = long_path(path);
   HANDLE h = open_for_facts(wide);

@@ -125,7 +125,7 @@ void write_output(const Options& o, std::string* partial_output) {
     } else {
       std::vector<Record> records =
           collect_records(o.app_dir, o.entry, partial, CollectSettings{o.for_windows(), o.skip_broken_links});
-      index = encode_records(records, EncoderSettings{o.level, o.threads, o.records_only, o.frames}, sink);
+      index = encode_records(records, EncoderSettings{o.level, o.threads, o.records_only, o.frames, o.frame_cache}, sink);
     }
     if (!o.index.empty()) write_index(o.index, index);
     if (o.stub) {

@@ -15,8 +15,9 @@ namespace {
 
 [[noreturn]] void usage() {
   throw Failure(
-      "usage: mordax-pack APP_DIR --entry REL_PATH -o OUTPUT [--level N] [--threads N] [--frames]\n"
-      "       [--skip-broken-links] [--for windows-x64|linux-x64] [--index INDEX | STUB OPTIONS]\n"
+      "usage: mordax-pack APP_DIR --entry REL_PATH -o OUTPUT [--level N] [--threads N] [--frames | --one-frame]\n"
+      "       [--frame-cache DIR] [--skip-broken-links] [--for windows-x64|linux-x64]\n"
+      "       [--index INDEX | STUB OPTIONS]\n"
       "       mordax-pack APP_DIR --entry REL_PATH --records-only -o STREAM\n"
       "       mordax-pack --wrap-frame FRAME -o PAYLOAD\n"
       "       mordax-pack --attach PAYLOAD -o LAUNCHER STUB OPTIONS\n"
@@ -39,6 +40,7 @@ int parse_int(const char* text, int low, int high, const char* what) {
 
 Options parse_options(int argc, char** argv) {
   Options o;
+  bool frames = false, one_frame = false;
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
     auto value = [&]() -> const char* {
@@ -50,7 +52,9 @@ Options parse_options(int argc, char** argv) {
     else if (a == "--level") o.level = parse_int(value(), 1, ZSTD_maxCLevel(), "--level");
     else if (a == "--threads") o.threads = parse_int(value(), 0, 256, "--threads");
     else if (a == "--records-only") o.records_only = true;
-    else if (a == "--frames") o.frames = true;
+    else if (a == "--frames") frames = true;
+    else if (a == "--one-frame") one_frame = true;
+    else if (a == "--frame-cache") o.frame_cache = value();
     else if (a == "--skip-broken-links") o.skip_broken_links = true;
     else if (a == "--wrap-frame") o.wrap_frame = value();
     else if (a == "--attach") o.attach = value();
@@ -87,7 +91,12 @@ Options parse_options(int argc, char** argv) {
     throw Failure("--stub writes a launcher: not with --records-only or --wrap-frame");
   if ((o.skip_broken_links || (o.target_known && !o.stub)) && !from_tree) usage();
   // Frames are cut from the tree's records; a stream or a frame made elsewhere has none.
-  if (o.frames && (!from_tree || o.records_only)) usage();
+  if ((frames || one_frame) && (!from_tree || o.records_only)) usage();
+  if (frames && one_frame) throw Failure("--frames and --one-frame ask for different payloads");
+  bool fast_design = o.target_known && (o.target == StubTarget::linux_x64 || (o.stub && o.fast_start));
+  o.frames = frames || (from_tree && !o.records_only && fast_design && !one_frame);
+  if (!o.frame_cache.empty() && !o.frames)
+    throw Failure("--frame-cache keeps frames, and this payload has one: give --frames, or make it for Linux");
   // A finished launcher carries its index in the block.
   if (!o.index.empty() && (!from_tree || o.records_only || o.stub)) usage();
   if (o.threads == 0) o.threads = int(std::max(1u, std::thread::hardware_concurrency()));

@@ -13,6 +13,7 @@
 #include "payload/format.h"
 #include "payload/index.h"
 #include "tools/failure.h"
+#include "tools/frame_encoder.h"
 #include "tools/frames.h"
 #include "tools/host.h"
 #include "tools/pack_names.h"
@@ -73,24 +74,16 @@ void check_windows_names(const std::vector<Record>& records) {
   }
 }
 
-void set(ZSTD_CCtx* cctx, ZSTD_cParameter p, int v) {
-  size_t r = ZSTD_CCtx_setParameter(cctx, p, v);
-  if (ZSTD_isError(r)) throw Failure(std::string("compressor setting refused: ") + ZSTD_getErrorName(r));
-}
-
-// The record stream goes through `put`, which either compresses or writes it.
-// With several frames planned, each is ended where the plan says and the next
-// begins with a fresh session, its window fitted to it.
+// The record stream of a payload of one frame goes through `put`, which either
+// compresses or writes it, as each file is read.
 struct Encoder {
   ZSTD_CCtx* cctx = nullptr;
   Sink* sink;
   std::vector<unsigned char> out = std::vector<unsigned char>(ZSTD_CStreamOutSize());
-  std::vector<uint64_t> ends = {UINT64_MAX};  // plan_frames(), or the one frame
-  uint64_t stream = 0;                        // bytes of the stream taken so far
-  std::vector<IndexFrame> bounds = {{sizeof kPayloadMagic, 0}};
+  uint64_t stream = 0;  // bytes of the stream taken so far
 
   ~Encoder() { ZSTD_freeCCtx(cctx); }
-  void feed(const void* data, size_t n, ZSTD_EndDirective mode) {
+  void put(const void* data, size_t n, ZSTD_EndDirective mode = ZSTD_e_continue) {
     stream += n;
     if (cctx == nullptr) {
       sink->put(data, n);
@@ -104,42 +97,20 @@ struct Encoder {
       sink->put(out.data(), o.pos);
       if (mode == ZSTD_e_end ? left == 0 : in.pos == in.size) break;
     }
-    if (mode == ZSTD_e_end) bounds.push_back({sink->written, stream});
-  }
-  void put(const void* data, size_t n) {
-    const unsigned char* at = static_cast<const unsigned char*>(data);
-    // The last frame is ended by the caller, after the end marker.
-    while (bounds.size() < ends.size() && stream + n >= ends[bounds.size() - 1]) {
-      uint64_t cut = ends[bounds.size() - 1];
-      size_t part = size_t(cut - stream);
-      feed(at, part, ZSTD_e_continue);
-      feed(nullptr, 0, ZSTD_e_end);
-      at += part;
-      n -= part;
-      ZSTD_CCtx_reset(cctx, ZSTD_reset_session_only);  // the parameters stay
-      set(cctx, ZSTD_c_windowLog, frame_window_log(ends[bounds.size() - 1] - cut));
-    }
-    if (n > 0) feed(at, n, ZSTD_e_continue);
   }
 };
 
-ZSTD_CCtx* make_compressor(const EncoderSettings& settings, int window_log) {
-  ZSTD_CCtx* cctx = ZSTD_createCCtx();
-  try {
-    set(cctx, ZSTD_c_compressionLevel, settings.level);
-    set(cctx, ZSTD_c_windowLog, window_log);
-    set(cctx, ZSTD_c_enableLongDistanceMatching, 1);
-    set(cctx, ZSTD_c_contentSizeFlag, 0);
-    set(cctx, ZSTD_c_checksumFlag, 0);
-    set(cctx, ZSTD_c_dictIDFlag, 0);
-    // With one worker or more the frame is the same whatever the count; only the
-    // single-threaded mode (0 workers) would give other bytes, so it is never used.
-    set(cctx, ZSTD_c_nbWorkers, settings.threads);
-  } catch (...) {
-    ZSTD_freeCCtx(cctx);
-    throw;
-  }
-  return cctx;
+std::vector<unsigned char> record_head(const Record& r) {
+  std::vector<unsigned char> head(2 * r.name.size() + 2 + 12);
+  for (size_t k = 0; k < r.name.size(); ++k) store_le16(&head[2 * k], r.name[k]);
+  unsigned char* fields = &head[2 * r.name.size() + 2];  // after the zero unit
+  store_le64(fields, r.size);
+  store_le32(fields + 8, r.checksum);
+  return head;
+}
+
+void show_progress(bool progress, const std::string& done) {
+  if (progress) host_print(true, "\rmordax-pack: " + done);
 }
 
 void finish_payload(Sink& sink) {
@@ -186,54 +157,60 @@ std::vector<Record> collect_records(const std::string& app_dir, const std::strin
 }
 
 std::vector<unsigned char> encode_records(std::vector<Record>& records, const EncoderSettings& settings, Sink& sink) {
-  std::vector<unsigned char> index(kIndexHeaderSize);
   bool progress = host_stderr_is_terminal();
+  uint64_t total = 0;
+  for (const Record& r : records) total += r.size;
+  std::string total_mib = "/" + std::to_string(total >> 20) + " MiB";
   Encoder encoder;
   encoder.sink = &sink;
   if (!settings.records_only) {
     sink.put(kPayloadMagic, sizeof kPayloadMagic);
-    // A payload of one frame stays what writers made before frames, window
-    // and all: what verify and every launcher take a single frame to be.
-    if (settings.frames) encoder.ends = plan_frames(records);
-    encoder.cctx = make_compressor(
-        settings, encoder.ends.size() == 1 ? kPayloadWindowLog : frame_window_log(encoder.ends[0]));
+    if (!settings.frames) encoder.cctx = make_compressor(settings.level, settings.threads, kPayloadWindowLog);
   }
-  uint64_t total = 0, done = 0;
-  for (const Record& r : records) total += r.size;
-  for (size_t i = 0; i < records.size(); ++i) {
-    Record& r = records[i];
-    r.checksum = checksum_of(r);
-    std::vector<unsigned char> head(2 * r.name.size() + 2 + 12);
-    for (size_t k = 0; k < r.name.size(); ++k) store_le16(&head[2 * k], r.name[k]);
-    unsigned char* fields = &head[2 * r.name.size() + 2];  // after the zero unit
-    store_le64(fields, r.size);
-    store_le32(fields + 8, r.checksum);
-    encoder.put(head.data(), head.size());
-    index.insert(index.end(), head.begin(), head.end());
-    uLong crc = crc32(0, nullptr, 0);
-    each_chunk(r, [&](const unsigned char* data, size_t n) {
-      crc = crc32(crc, data, uInt(n));
-      encoder.put(data, n);
-    });
-    if (record_checksum(crc) != r.checksum) throw Failure(r.relative + ": file changed while packing");
-    done += r.size;
-    if (progress)
-      host_print(true, "\rmordax-pack: " + std::to_string(i + 1) + "/" + std::to_string(records.size()) + " files, " +
-                           std::to_string(done >> 20) + "/" + std::to_string(total >> 20) + " MiB");
+  std::vector<unsigned char> index(kIndexHeaderSize);
+  std::vector<IndexFrame> bounds = {{sink.written, 0}};
+  if (settings.frames) {
+    // Every checksum first: the frames are cut and made from the stream with them.
+    for (Record& r : records) r.checksum = checksum_of(r);
+    for (const Record& r : records) {
+      std::vector<unsigned char> head = record_head(r);
+      index.insert(index.end(), head.begin(), head.end());
+    }
+    bounds = write_frames(records, plan_frames(records), FrameSettings{settings.level, settings.threads,
+                                                                       settings.frame_cache},
+                          sink, [&](uint64_t done) { show_progress(progress, std::to_string(done >> 20) + total_mib); });
+  } else {
+    uint64_t done = 0;
+    for (size_t i = 0; i < records.size(); ++i) {
+      Record& r = records[i];
+      r.checksum = checksum_of(r);
+      std::vector<unsigned char> head = record_head(r);
+      encoder.put(head.data(), head.size());
+      index.insert(index.end(), head.begin(), head.end());
+      uLong crc = crc32(0, nullptr, 0);
+      each_chunk(r, [&](const unsigned char* data, size_t n) {
+        crc = crc32(crc, data, uInt(n));
+        encoder.put(data, n);
+      });
+      if (record_checksum(crc) != r.checksum) throw Failure(r.relative + ": file changed while packing");
+      done += r.size;
+      show_progress(progress, std::to_string(i + 1) + "/" + std::to_string(records.size()) + " files, " +
+                                  std::to_string(done >> 20) + total_mib);
+    }
+    static const unsigned char end_marker[2] = {};
+    encoder.put(end_marker, sizeof end_marker, ZSTD_e_end);
+    bounds.push_back({sink.written, encoder.stream});
   }
-  static const unsigned char end_marker[2] = {};
-  encoder.put(end_marker, sizeof end_marker);
-  encoder.feed(nullptr, 0, ZSTD_e_end);
   if (progress) host_print(true, "\n");
   if (settings.records_only) return {};
   finish_payload(sink);
   memcpy(index.data(), kIndexMagic, sizeof kIndexMagic);
   store_le32(&index[8], kIndexVersion);
   size_t at = index.size();
-  index.resize(at + 4 + encoder.bounds.size() * kIndexFrameEntrySize);
-  store_le32(&index[at], uint32_t(encoder.bounds.size() - 1));
+  index.resize(at + 4 + bounds.size() * kIndexFrameEntrySize);
+  store_le32(&index[at], uint32_t(bounds.size() - 1));
   at += 4;
-  for (const IndexFrame& bound : encoder.bounds) {
+  for (const IndexFrame& bound : bounds) {
     store_le64(&index[at], bound.payload_offset);
     store_le64(&index[at + 8], bound.stream_offset);
     at += kIndexFrameEntrySize;

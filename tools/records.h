@@ -39,6 +39,7 @@ struct EncoderSettings {
   int threads;
   bool records_only;  // the uncompressed record stream, no magic, frame or trailer
   bool frames;        // cut into frames as tools/frames.h plans them
+  std::string frame_cache;  // tools/frame_cache.h; empty for none
 };
 
 /// Writes the records as a payload (or a bare record stream) to `sink`, with

@@ -4,7 +4,7 @@
 #     PAYLOAD <file> | APP_DIR <dir> ENTRY <relative path>
 #     [STUB linux-x64|windows-x64]
 #     [TARGET_SPEC <template>] [COMPANY <s>] [PRODUCT <s>] [VERSION <s>]
-#     [FILE_VERSION <s>] [PRODUCT_VERSION <s>] [LEVEL <n>] [FAST_START] [FRAMES]
+#     [FILE_VERSION <s>] [PRODUCT_VERSION <s>] [LEVEL <n>] [FAST_START] [ONE_FRAME]
 #     [DEPENDS <target or file>...] [INDEX <file>])
 #
 # The same call as in the source tree, and a launcher that behaves the same:
@@ -15,7 +15,10 @@
 # property holds its path. A Linux launcher made
 # from APP_DIR carries the payload's index as before; a payload written earlier
 # is attached as it is, so its INDEX is not carried (later starts then decode
-# the payload, with the same files, messages and statuses).
+# the payload, with the same files, messages and statuses). A payload packed
+# for a Linux launcher, or a Windows one with FAST_START, is cut into frames
+# unless ONE_FRAME is given; they are kept in launchers/<target>.frames for the
+# next pack.
 get_filename_component(_MORDAX_PREFIX "${CMAKE_CURRENT_LIST_DIR}/../../.." ABSOLUTE)
 set(MORDAX_PACK_EXECUTABLE "${_MORDAX_PREFIX}/bin/mordax-pack${CMAKE_HOST_EXECUTABLE_SUFFIX}" CACHE FILEPATH
     "The installed writer, for the host that builds")
@@ -29,7 +32,7 @@ set(_MORDAX_PACKAGE_DIR "${CMAKE_CURRENT_LIST_DIR}" CACHE INTERNAL "")
 include("${CMAKE_CURRENT_LIST_DIR}/MordaxChecks.cmake")
 
 function(mordax_add_launcher target)
-  cmake_parse_arguments(PARSE_ARGV 1 arg "FAST_START;FRAMES"
+  cmake_parse_arguments(PARSE_ARGV 1 arg "FAST_START;ONE_FRAME"
     "PAYLOAD;INDEX;APP_DIR;ENTRY;STUB;TARGET_SPEC;COMPANY;PRODUCT;VERSION;FILE_VERSION;PRODUCT_VERSION;LEVEL"
     "DEPENDS")
   if(arg_UNPARSED_ARGUMENTS)
@@ -74,8 +77,10 @@ function(mordax_add_launcher target)
     list(APPEND arguments --fast-start)
   endif()
   set(frames)
-  if(arg_FRAMES)
-    set(frames --frames)
+  if(arg_ONE_FRAME)
+    set(frames --one-frame)
+  elseif(NOT windows OR arg_FAST_START)
+    set(frames --frame-cache "${CMAKE_CURRENT_BINARY_DIR}/launchers/${target}.frames")
   endif()
 
   if(arg_APP_DIR)

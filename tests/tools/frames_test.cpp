@@ -1,11 +1,15 @@
 // Payloads of several frames: where the writer cuts them, and what it writes.
 #define ZSTD_STATIC_LINKING_ONLY  // the frame header's fields
 #include <gtest/gtest.h>
+#include <zlib.h>
 #include <zstd.h>
 
 #include <algorithm>
+#include <chrono>
+#include <map>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "payload/index.h"
@@ -194,6 +198,104 @@ TEST_F(FramedPayload, ATreeTooSmallToCutKeepsItsOneFrameAndOnlyATreeIsCut) {
     EXPECT_EQ(r.status, 1u);
     EXPECT_EQ(r.err.rfind("mordax-pack: usage:", 0), 0u) << r.err;
   }
+}
+
+
+// The cache's entries, by name, with the file each name has now.
+std::map<std::string, fs::file_time_type> entries_in(const fs::path& cache) {
+  std::map<std::string, fs::file_time_type> entries;
+  for (const fs::directory_entry& e : fs::directory_iterator(cache))
+    if (e.path().filename().string().rfind("mordax-frame-", 0) == 0)
+      entries[e.path().filename().string()] = e.last_write_time();
+  return entries;
+}
+
+TEST_F(FramedPayload, ARepackFromTheCacheCompressesOnlyTheChangedFramesAndWritesTheSameBytes) {
+  std::string cache = (dir / "cache").string();
+  std::string scratch = pack_frames("scratch.bin");
+  EXPECT_TRUE(pack_frames("cold.bin", {"--frame-cache", cache}) == scratch);
+  auto cold = entries_in(cache);
+  std::set<std::string> distinct;
+  for (const Frame& f : frames_of(scratch)) distinct.insert(f.decoded);
+  EXPECT_EQ(cold.size(), distinct.size());
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));  // a rewritten entry gets another time
+  EXPECT_TRUE(pack_frames("warm.bin", {"--frame-cache", cache}) == scratch);
+  EXPECT_EQ(entries_in(cache), cold) << "every frame came from the cache, and no entry was written again";
+
+  std::string big = read_file(dir / "app/big");
+  big[kFrameTarget + 99] ^= 1;
+  write_file(dir / "app/big", big);
+  write_file(dir / "cache/notes.txt", "the user's own");
+  std::string changed = pack_frames("changed.bin");
+  EXPECT_TRUE(pack_frames("repacked.bin", {"--frame-cache", cache}) == changed);
+  auto after = entries_in(cache);
+  // The frames of the byte and of the header with the checksum are new, and
+  // the ones they replace are gone; every other entry is the one kept before.
+  std::vector<std::string> kept, added;
+  for (const auto& [name, time] : after) (cold.count(name) && cold[name] == time ? kept : added).push_back(name);
+  EXPECT_EQ(added.size(), 2u);
+  EXPECT_EQ(kept.size(), cold.size() - 2);
+  EXPECT_EQ(after.size(), cold.size());
+  EXPECT_TRUE(fs::exists(dir / "cache/notes.txt")) << "only the cache's own entries are removed";
+}
+
+TEST_F(FramedPayload, ACacheEntryThatIsDamagedForeignOrForOtherBytesIsNeverUsed) {
+  std::string cache = (dir / "cache").string();
+  std::string level2 = pack_frames("level2.bin", {"--level", "2", "--frame-cache", cache});
+  std::map<std::string, std::string> made;  // each level-2 entry, with its bytes
+  for (const auto& [name, time] : entries_in(cache)) made[name] = read_file(dir / "cache" / name);
+  ASSERT_GE(made.size(), 3u);
+  auto it = made.begin();
+  const auto& [flipped, flipped_bytes] = *it++;
+  const auto& [foreign, foreign_bytes] = *it++;
+  const auto& [forged, forged_bytes] = *it;
+  // A flipped bit in the frame.
+  std::string damaged = flipped_bytes;
+  damaged[damaged.size() / 2] ^= 0x10;
+  write_file(dir / "cache" / flipped, damaged);
+  // An entry made at level 1 for the same bytes, under the level-2 name.
+  std::string level1 = (dir / "cache1").string();
+  pack_frames("level1.bin", {"--frame-cache", level1});
+  std::string same = foreign;
+  same.replace(same.find("-l2-"), 4, "-l1-");
+  ASSERT_TRUE(fs::exists(dir / "cache1" / same));
+  fs::copy_file(dir / "cache1" / same, dir / "cache" / foreign, fs::copy_options::overwrite_existing);
+  // The header and checksums right, but a frame of other bytes of the same length.
+  uint64_t size = le64(forged_bytes, 24);
+  int window_log = int(uint32_t(le64(forged_bytes, 20)));
+  std::string zeros(size, '\0'), frame(ZSTD_compressBound(size), '\0');
+  ZSTD_CCtx* c = ZSTD_createCCtx();
+  ZSTD_CCtx_setParameter(c, ZSTD_c_windowLog, window_log);
+  ZSTD_CCtx_setParameter(c, ZSTD_c_contentSizeFlag, 0);
+  frame.resize(ZSTD_compress2(c, frame.data(), frame.size(), zeros.data(), zeros.size()));
+  ZSTD_freeCCtx(c);
+  std::string lie = forged_bytes.substr(0, 40) + frame;
+  store_le32(reinterpret_cast<unsigned char*>(lie.data()) + 36,
+             uint32_t(crc32(0, reinterpret_cast<const Bytef*>(frame.data()), uInt(frame.size()))));
+  write_file(dir / "cache" / forged, lie);
+
+  RunResult r = pack({(dir / "app").string(), "--entry", "run", "--level", "2", "--frames", "--frame-cache", cache,
+                      "-o", (dir / "again.bin").string()});
+  EXPECT_EQ(r.status, 0u) << r.err;
+  EXPECT_EQ(r.err, "");
+  EXPECT_TRUE(read_file(dir / "again.bin") == level2);
+  for (const std::string& name : {flipped, foreign, forged})
+    EXPECT_TRUE(read_file(dir / "cache" / name) == made[name]) << name << " made anew";
+}
+
+TEST_F(FramedPayload, ACacheThatCannotBeMadeIsSaidOnceAndThePackGoesOn) {
+  write_file(dir / "not-a-folder", "x");
+  std::string plain = pack_frames("plain.bin");
+  RunResult r = pack({(dir / "app").string(), "--entry", "run", "--level", "1", "--frames", "--frame-cache",
+                      (dir / "not-a-folder/cache").string(), "-o", (dir / "out.bin").string()});
+  EXPECT_EQ(r.status, 0u);
+  EXPECT_EQ(r.err, "mordax-pack: warning: frame cache " + (dir / "not-a-folder/cache").string() +
+                       ": Not a directory; packing without it\n");
+  EXPECT_TRUE(read_file(dir / "out.bin") == plain);
+  // A payload of one frame keeps nothing.
+  r = pack({(dir / "app").string(), "--entry", "run", "--frame-cache", (dir / "c").string(), "-o",
+            (dir / "one.bin").string()});
+  expect_refused(r, "--frame-cache keeps frames", dir / "one.bin");
 }
 
 }  // namespace

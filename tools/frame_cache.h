@@ -1,0 +1,46 @@
+// Compressed frames kept between packs, so that a repack compresses only the
+// frames whose decoded bytes changed. An entry is found by what went into its
+// frame (the decoded bytes' length and CRC-32, the level, the window, this
+// writer's frame settings and the zstd version) and used only when its own
+// header says the same, its bytes are intact, and it decodes to exactly the
+// bytes it stands for: the output is then what a pack from scratch writes, and
+// a damaged, foreign or colliding entry is compressed anew and replaced.
+//
+// The cache is a help and never a reason to fail: when its folder cannot be
+// made, read or written, the writer says so once and packs without it. After
+// a pack it holds the frames of that pack alone, so that it does not grow with
+// every change; only files named as its entries are ever removed.
+#pragma once
+
+#include <cstdint>
+#include <mutex>
+#include <set>
+#include <string>
+
+struct FrameKey {
+  uint64_t decoded_size;
+  uint32_t decoded_crc;
+  int level;
+  int window_log;
+};
+
+class FrameCache {
+ public:
+  /// An empty `dir` keeps nothing.
+  explicit FrameCache(std::string dir);
+
+  /// The compressed frame an entry holds for `decoded`, or false.
+  bool find(const FrameKey& key, const unsigned char* decoded, std::string* compressed);
+  void keep(const FrameKey& key, const std::string& compressed);
+  /// Removes the entries this pack neither found nor kept.
+  void prune();
+
+ private:
+  std::string name_of(const FrameKey& key) const;
+  void give_up(const std::string& why);
+
+  std::string dir_;
+  std::mutex lock_;
+  std::set<std::string> used_;
+  bool warned_ = false;
+};
