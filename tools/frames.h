@@ -9,11 +9,17 @@
 //
 // Inside a record of more than kFrameTarget content bytes, a frame ends at
 // every multiple of kFrameTarget from its contents' first byte. Between
-// records, one ends before a record once kFrameLeast decoded bytes have gone
-// by since the last cut and the name's hash says so (one name in four), or
-// before a record that would take the frame past kFrameMost. No frame decodes
-// to more than kFrameMost bytes but the last, which may hold the end marker
-// beyond it; the launcher decodes a whole frame into one buffer.
+// records, a frame ends before a record that its name's hash marks, once
+// kFrameLeast decoded bytes have gone by since the last cut, or before a
+// record that would take the frame past kFrameMost. A name is marked with a
+// chance that grows with the bytes of the record before it (since that
+// record's last cut), one in kFrameMarkGap bytes, so that marks fall as often
+// on a tree of small files as on one of large ones, and the least is small
+// beside the gap between marks: after a file is added or removed, the next
+// mark past the least is most often the one the cuts met before, and from
+// there on they are the same. No frame decodes to more than kFrameMost bytes
+// but the last, which may hold the end marker beyond it; the launcher decodes
+// a whole frame into one buffer.
 #pragma once
 
 #include <cstdint>
@@ -22,7 +28,8 @@
 #include "tools/records.h"
 
 constexpr uint64_t kFrameTarget = uint64_t(32) << 20;
-constexpr uint64_t kFrameLeast = uint64_t(16) << 20;
+constexpr uint64_t kFrameLeast = uint64_t(8) << 20;
+constexpr uint64_t kFrameMarkGap = uint64_t(24) << 20;
 constexpr uint64_t kFrameMost = uint64_t(48) << 20;
 
 /// The stream offsets where each frame ends, the last being the stream's

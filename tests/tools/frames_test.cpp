@@ -50,6 +50,32 @@ TEST(FramePlanning, FramesStayWithinTheirBoundsAndBigFilesAreCutAtFixedOffsets) 
     EXPECT_NE(std::find(ends.begin(), ends.end(), huge + k * kFrameTarget), ends.end()) << k;
 }
 
+// After a file is added, the cuts past it fall on the same records as before
+// within a frame or two, on small files and on large ones alike.
+TEST(FramePlanning, AFileAddedMovesOnlyTheCutsNearIt) {
+  for (uint64_t typical : {uint64_t(40) << 10, uint64_t(3) << 20}) {
+    std::vector<Record> before = {record(u"run", 100)};
+    uint32_t seed = 7;
+    for (int i = 0; i < int((600u << 20) / typical); ++i) {
+      seed = seed * 1103515245u + 12345u;
+      before.push_back(record(u"lib\\" + std::u16string(1, char16_t(u'a' + i % 26)) + char16_t(u'0' + i / 26 % 10) +
+                                  char16_t(u'A' + i / 260),
+                              typical / 2 + seed % typical));
+    }
+    std::vector<Record> after = before;
+    after.insert(after.begin() + 40, record(u"lib\\added", 5 << 20));
+    uint64_t shift = 2 * 9 + 2 + 12 + (5 << 20), added_at = 0;
+    for (size_t i = 0; i < 40; ++i) added_at += 2 * before[i].name.size() + 2 + 12 + before[i].size;
+    std::vector<uint64_t> old_ends = plan_frames(before), new_ends = plan_frames(after);
+    std::set<uint64_t> moved(new_ends.begin(), new_ends.end());
+    size_t lost = 0;
+    for (uint64_t end : old_ends)
+      if (end > added_at && moved.count(end + shift) == 0) ++lost;
+    EXPECT_GE(old_ends.size(), 12u) << typical;
+    EXPECT_LE(lost, 2u) << "of " << old_ends.size() << " cuts, files of about " << typical << " bytes";
+  }
+}
+
 // The frames of a payload, as found one after another from the magic on.
 struct Frame {
   std::string bytes, decoded;
