@@ -63,6 +63,21 @@ same "Linux launcher" out -- --entry run.exe --level 5 --stub linux-x64 --compan
 same "one worker" one.payload -- --entry run.exe --level 5 --threads 1 -o one.payload
 cmp -s L/one.payload L/out.payload || fail "the worker count changed the payload"
 
+# The frame cache, made two folders deep on either host: the next pack takes
+# its frame from there, and removes only the cache's own files it did not use.
+same "frames into a new cache" cold.payload -- --entry run.exe --level 5 --frames --frame-cache deep/cache -o cold.payload
+for host in L W; do
+  printf stale >$host/deep/cache/mordax-frame-stale.zst && printf mine >$host/deep/cache/notes.txt
+  touch -d '2000-01-01' $host/deep/cache/mordax-frame-v*
+done
+same "frames from the cache" warm.payload -- --entry run.exe --level 5 --frames --frame-cache deep/cache -o warm.payload
+for host in L W; do
+  entries=$(cd $host/deep/cache && ls | tr '\n' ' ')
+  cmp -s $host/warm.payload L/out.payload && [ "$(find $host/deep/cache -newermt 2001-01-01 -name 'mordax-frame-*')" = "" ] &&
+    [[ "$entries" =~ ^mordax-frame-v1-[^\ ]*\.zst\ notes.txt\ $ ]] && echo "ok   $host: the frame came from the cache" ||
+    fail "$host: the frame cache holds $entries"
+done
+
 # An output inside the tree is left out of it, on either host.
 same "level 1" one-level.payload -- --entry run.exe --level 1 -o one-level.payload
 linux app --entry run.exe --level 1 -o app/inside.payload && mv app/inside.payload L/ &&

@@ -31,6 +31,10 @@ else
   fail "the outside project"; cat "$scratch/log"
 fi
 out=$scratch/outside-build/launchers
+# The Linux launcher's payload is cut into frames, which the function keeps
+# for the next pack; the Windows one, without the opt-in, has one frame and no cache.
+ls "$out/hello_linux.frames" | grep -q '^mordax-frame-' && [ ! -e "$out/hello_windows.frames" ] &&
+  ok "the installed function keeps the Linux launcher's frames" || fail "the frame cache: $(ls "$out")"
 # The installed function names the folder a launcher left at the default
 # target spec shares, and refuses a root folder before anything is built.
 grep -q "mordax_add_launcher(hello_linux): no TARGET_SPEC, so it unpacks into '{CACHE_DIR}/tarvell-2.3.8'" \
