@@ -16,7 +16,8 @@
 # payload packed from APP_DIR is cut into independent frames, which a first
 # start decodes on every core, unless ONE_FRAME keeps the smallest payload of
 # one; the compressed frames are kept in <target>.launcher/frames, so that a
-# repack compresses only those whose bytes changed. Strings left out take
+# repack compresses only those whose bytes changed (FRAMES, which asked for
+# frames before they were the default, is still taken). Strings left out take
 # the defaults of MordaxDefaults.cmake, from whatever project the call is in; a
 # target spec that is empty or a root folder, one with a backslash for Linux,
 # and a batch file as a Windows entry stop the configuration (MordaxChecks.cmake).
@@ -55,7 +56,7 @@ function(_mordax_link_launcher target)
 endfunction()
 
 function(mordax_add_launcher target)
-  cmake_parse_arguments(PARSE_ARGV 1 arg "FAST_START;ONE_FRAME"
+  cmake_parse_arguments(PARSE_ARGV 1 arg "FAST_START;ONE_FRAME;FRAMES"
     "PAYLOAD;INDEX;APP_DIR;ENTRY;TARGET_SPEC;COMPANY;PRODUCT;VERSION;FILE_VERSION;PRODUCT_VERSION;LEVEL" "DEPENDS")
   if(arg_UNPARSED_ARGUMENTS)
     message(FATAL_ERROR "mordax_add_launcher: unknown arguments ${arg_UNPARSED_ARGUMENTS}")

@@ -6,7 +6,7 @@
 
 #include <cerrno>
 #include <cstring>
-#include <vector>
+#include <regex>
 
 #include "common/little_endian.h"
 #include "tools/failure.h"
@@ -34,15 +34,24 @@ void put_header(unsigned char* h, const FrameKey& key, const std::string& compre
   store_le32(h + 36, crc_of(reinterpret_cast<const unsigned char*>(compressed.data()), compressed.size()));
 }
 
-// The file's bytes, or false when it cannot be read whole.
-bool read_entry(const std::string& path, std::vector<unsigned char>* bytes) {
+// The entry's bytes, or false when it cannot be read whole or is larger than
+// any entry for `key` could be.
+bool read_entry(const std::string& path, const FrameKey& key, std::string* bytes) {
   FILE* in = host_open(path, "rb");
   if (in == nullptr) return false;
-  unsigned char piece[1 << 16];
-  for (size_t n; (n = fread(piece, 1, sizeof piece, in)) > 0;) bytes->insert(bytes->end(), piece, piece + n);
-  bool read = !ferror(in);
+  size_t most = kEntryHeaderSize + ZSTD_compressBound(key.decoded_size);
+  bytes->resize(most + 1);
+  size_t n = fread(bytes->data(), 1, bytes->size(), in);
+  bool read = !ferror(in) && n <= most;
   fclose(in);
+  bytes->resize(n);
   return read;
+}
+
+// An entry's name, as name_of() makes them, and nothing else the folder holds.
+bool is_entry_name(const std::string& name) {
+  static const std::regex entry("mordax-frame-v[0-9]+-z[0-9]+-l[0-9]+-w[0-9]+-[0-9]+-[0-9a-f]{8}\\.zst");
+  return std::regex_match(name, entry);
 }
 
 // One frame as this writer makes it, and no more.
@@ -67,7 +76,8 @@ std::string FrameCache::name_of(const FrameKey& key) const {
          std::to_string(key.window_log) + "-" + std::to_string(key.decoded_size) + "-" + crc + ".zst";
 }
 
-bool FrameCache::find(const FrameKey& key, const unsigned char* decoded, std::string* compressed) {
+bool FrameCache::find(const FrameKey& key, const unsigned char* decoded, std::string* compressed,
+                      std::vector<unsigned char>* scratch) {
   std::string name;
   {
     std::lock_guard<std::mutex> hold(lock_);
@@ -75,19 +85,18 @@ bool FrameCache::find(const FrameKey& key, const unsigned char* decoded, std::st
     name = name_of(key);
     used_.insert(name);
   }
-  std::vector<unsigned char> entry;
-  if (!read_entry(name, &entry) || entry.size() < kEntryHeaderSize) return false;
-  const unsigned char* frame = entry.data() + kEntryHeaderSize;
-  size_t frame_size = entry.size() - kEntryHeaderSize;
-  std::string bytes(reinterpret_cast<const char*>(frame), frame_size);
+  std::string entry;
+  if (!read_entry(name, key, &entry) || entry.size() < kEntryHeaderSize) return false;
+  std::string frame = entry.substr(kEntryHeaderSize);
   unsigned char expected[kEntryHeaderSize];
-  put_header(expected, key, bytes);
-  if (memcmp(entry.data(), expected, kEntryHeaderSize) != 0 || !is_our_frame(frame, frame_size, key.window_log))
+  put_header(expected, key, frame);
+  const unsigned char* bytes = reinterpret_cast<const unsigned char*>(frame.data());
+  if (memcmp(entry.data(), expected, kEntryHeaderSize) != 0 || !is_our_frame(bytes, frame.size(), key.window_log))
     return false;
-  std::vector<unsigned char> out(key.decoded_size + 1);  // room to see a frame that decodes to more
-  size_t n = ZSTD_decompress(out.data(), out.size(), frame, frame_size);
-  if (ZSTD_isError(n) || n != key.decoded_size || memcmp(out.data(), decoded, n) != 0) return false;
-  *compressed = std::move(bytes);
+  scratch->resize(key.decoded_size + 1);  // room to see a frame that decodes to more
+  size_t n = ZSTD_decompress(scratch->data(), scratch->size(), bytes, frame.size());
+  if (ZSTD_isError(n) || n != key.decoded_size || memcmp(scratch->data(), decoded, n) != 0) return false;
+  *compressed = std::move(frame);
   return true;
 }
 
@@ -97,6 +106,8 @@ void FrameCache::keep(const FrameKey& key, const std::string& compressed) {
     std::lock_guard<std::mutex> hold(lock_);
     if (dir_.empty()) return;
     name = name_of(key);
+    // Frames of the same bytes (two copies of a large file) are one entry.
+    if (!kept_.insert(name).second) return;
   }
   unsigned char header[kEntryHeaderSize];
   put_header(header, key, compressed);
@@ -115,18 +126,16 @@ void FrameCache::keep(const FrameKey& key, const std::string& compressed) {
 
 void FrameCache::prune() {
   if (dir_.empty()) return;
-  std::vector<std::string> stale;
+  std::vector<std::string> names;
   try {
-    host_walk(dir_, [&](const std::string& relative, const std::string&) {
-      if (relative.find('/') == std::string::npos && relative.rfind(kEntryPrefix, 0) == 0 &&
-          used_.count(dir_ + "/" + relative) == 0)
-        stale.push_back(dir_ + "/" + relative);
-    });
+    names = host_list_files(dir_);
   } catch (const Failure& e) {
     std::string why = e.what();  // names the folder first, as the warning does
     give_up(why.rfind(dir_ + ": ", 0) == 0 ? why.substr(dir_.size() + 2) : why);
   }
-  for (const std::string& name : stale) host_remove(name);
+  for (const std::string& name : names)
+    if (is_entry_name(name) && used_.count(dir_ + "/" + name) == 0)
+      host_remove(dir_ + "/" + name);
 }
 
 void FrameCache::give_up(const std::string& why) {

@@ -9,13 +9,15 @@
 // The cache is a help and never a reason to fail: when its folder cannot be
 // made, read or written, the writer says so once and packs without it. After
 // a pack it holds the frames of that pack alone, so that it does not grow with
-// every change; only files named as its entries are ever removed.
+// every change; only files named as its entries are ever removed, and the
+// folder's own folders are never entered.
 #pragma once
 
 #include <cstdint>
 #include <mutex>
 #include <set>
 #include <string>
+#include <vector>
 
 struct FrameKey {
   uint64_t decoded_size;
@@ -29,8 +31,10 @@ class FrameCache {
   /// An empty `dir` keeps nothing.
   explicit FrameCache(std::string dir);
 
-  /// The compressed frame an entry holds for `decoded`, or false.
-  bool find(const FrameKey& key, const unsigned char* decoded, std::string* compressed);
+  /// The compressed frame an entry holds for `decoded`, or false; `scratch`
+  /// is the caller's, kept from one call to the next.
+  bool find(const FrameKey& key, const unsigned char* decoded, std::string* compressed,
+            std::vector<unsigned char>* scratch);
   void keep(const FrameKey& key, const std::string& compressed);
   /// Removes the entries this pack neither found nor kept.
   void prune();
@@ -41,6 +45,6 @@ class FrameCache {
 
   std::string dir_;
   std::mutex lock_;
-  std::set<std::string> used_;
+  std::set<std::string> used_, kept_;
   bool warned_ = false;
 };

@@ -10,7 +10,6 @@
 #include <mutex>
 #include <thread>
 
-#include "common/little_endian.h"
 #include "payload/format.h"
 #include "tools/failure.h"
 #include "tools/frame_cache.h"
@@ -24,25 +23,21 @@ void set(ZSTD_CCtx* cctx, ZSTD_cParameter p, int v) {
   if (ZSTD_isError(r)) throw Failure(std::string("compressor setting refused: ") + ZSTD_getErrorName(r));
 }
 
-void check(size_t r) {
-  if (ZSTD_isError(r)) throw Failure(std::string("compression failed: ") + ZSTD_getErrorName(r));
-}
-
 std::string compress(ZSTD_CCtx* cctx, const unsigned char* data, size_t n) {
-  std::string out(ZSTD_compressBound(n), '\0');
+  std::string out;
+  std::vector<char> piece(ZSTD_CStreamOutSize());
   ZSTD_inBuffer in = {data, n, 0};
-  ZSTD_outBuffer o = {out.data(), out.size(), 0};
-  auto room = [&] {
-    if (o.pos < o.size) return;
-    out.resize(2 * out.size());
-    o.dst = out.data();
-    o.size = out.size();
-  };
   // Fed as the stream encoder feeds a frame, so that a lone frame is the same
-  // bytes on either path.
-  while (in.pos < in.size) check(ZSTD_compressStream2(cctx, &o, &in, ZSTD_e_continue)), room();
-  for (size_t left = 1; left != 0; room()) check(left = ZSTD_compressStream2(cctx, &o, &in, ZSTD_e_end));
-  out.resize(o.pos);
+  // bytes on either path: a first call that ends the frame would give the
+  // compressor the frame's size, and other bytes.
+  for (ZSTD_EndDirective mode : {ZSTD_e_continue, ZSTD_e_end}) {
+    for (size_t left = 1; mode == ZSTD_e_end ? left != 0 : in.pos < in.size;) {
+      ZSTD_outBuffer o = {piece.data(), piece.size(), 0};
+      left = ZSTD_compressStream2(cctx, &o, &in, mode);
+      if (ZSTD_isError(left)) throw Failure(std::string("compression failed: ") + ZSTD_getErrorName(left));
+      out.append(piece.data(), o.pos);
+    }
+  }
   return out;
 }
 
@@ -52,7 +47,7 @@ struct StreamMap {
     uint64_t at = 0;
     for (const Record& r : records) {
       heads.push_back(at);
-      at += 2 * r.name.size() + 2 + 12 + r.size;
+      at += record_head_size(r) + r.size;
     }
     heads.push_back(at);  // the end marker
   }
@@ -71,10 +66,7 @@ struct StreamMap {
     size_t i = size_t(std::upper_bound(heads.begin(), heads.end(), begin) - heads.begin() - 1);
     for (; i < records.size() && heads[i] < end; ++i) {
       const Record& r = records[i];
-      std::vector<unsigned char> head(2 * r.name.size() + 2 + 12);
-      for (size_t k = 0; k < r.name.size(); ++k) store_le16(&head[2 * k], r.name[k]);
-      store_le64(&head[2 * r.name.size() + 2], r.size);
-      store_le32(&head[2 * r.name.size() + 2 + 8], r.checksum);
+      std::vector<unsigned char> head = record_head(r);
       copy_overlap(head.data(), heads[i], head.size(), begin, out);
       uint64_t contents = heads[i] + head.size();
       uint64_t from = std::max(begin, contents), to = std::min(end, contents + r.size);
@@ -166,6 +158,7 @@ class Frames {
 
   void work() {
     ZSTD_CCtx* cctx = nullptr;
+    std::vector<unsigned char> decoded, scratch;  // kept from frame to frame
     try {
       for (;;) {
         size_t i;
@@ -177,13 +170,13 @@ class Frames {
         }
         auto done = std::make_unique<Done>();
         uint64_t begin = i == 0 ? 0 : ends_[i - 1];
-        std::vector<unsigned char> decoded(size_t(ends_[i] - begin));
+        decoded.resize(size_t(ends_[i] - begin));
         map_.fill(begin, &decoded, &done->pieces);
         // A lone frame keeps the window of a payload made without frames.
         int window_log = ends_.size() == 1 ? kPayloadWindowLog : frame_window_log(decoded.size());
         FrameKey key = {decoded.size(), uint32_t(crc32(0, decoded.data(), uInt(decoded.size()))), settings_.level,
                         window_log};
-        if (!cache_.find(key, decoded.data(), &done->frame)) {
+        if (!cache_.find(key, decoded.data(), &done->frame, &scratch)) {
           if (cctx == nullptr) cctx = make_compressor(settings_.level, 1, window_log);
           ZSTD_CCtx_reset(cctx, ZSTD_reset_session_only);  // the other settings stay
           set(cctx, ZSTD_c_windowLog, window_log);

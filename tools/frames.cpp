@@ -26,7 +26,7 @@ std::vector<uint64_t> plan_frames(const std::vector<Record>& records) {
   std::vector<uint64_t> ends;
   uint64_t at = 0, last = 0, before = 0;
   for (const Record& r : records) {
-    uint64_t head = 2 * r.name.size() + 2 + 12;
+    uint64_t head = record_head_size(r);
     // Up to the record's first cut, or all of it.
     uint64_t lead = head + std::min(r.size, kFrameTarget);
     uint64_t since = at - last;

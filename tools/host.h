@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <functional>
 #include <string>
+#include <vector>
 
 /// The writer itself, with its arguments in UTF-8; the host's entry point
 /// (main, or wmain on Windows) converts them and calls it.
@@ -31,6 +32,9 @@ bool host_same_file(const std::string& a, const std::string& b);
 
 bool host_is_directory(const std::string& path);
 
+/// `path` made absolute, without "." or ".." and with the host's separators.
+std::string host_absolute(const std::string& path);
+
 /// Makes the folder and the folders above it that are missing; on failure
 /// errno says why.
 bool host_make_directories(const std::string& path);
@@ -49,6 +53,10 @@ FileFacts host_file_facts(const std::string& path);
 /// cannot be read, or a name is not valid text.
 void host_walk(const std::string& root, const std::function<void(const std::string& relative,
                                                                   const std::string& path)>& found);
+
+/// The names of what is in `dir` itself and is not a folder. Throws Failure
+/// when it cannot be read.
+std::vector<std::string> host_list_files(const std::string& dir);
 
 /// True when standard error is a terminal (a console on Windows).
 bool host_stderr_is_terminal();

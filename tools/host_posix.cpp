@@ -35,6 +35,13 @@ bool host_is_directory(const std::string& path) {
   return fs::is_directory(path, ec);
 }
 
+std::string host_absolute(const std::string& path) {
+  std::error_code ec;
+  std::string full = fs::absolute(path, ec).lexically_normal().string();
+  while (full.size() > 1 && full.back() == '/') full.pop_back();
+  return full;
+}
+
 bool host_make_directories(const std::string& path) {
   std::error_code ec;
   fs::create_directories(path, ec);
@@ -67,6 +74,16 @@ void host_walk(const std::string& root,
     found(it->path().lexically_relative(root).generic_string(), it->path().string());
   }
   if (ec) throw Failure(root + ": " + ec.message());
+}
+
+std::vector<std::string> host_list_files(const std::string& dir) {
+  std::vector<std::string> names;
+  std::error_code ec;
+  fs::directory_iterator it(dir, ec), end;
+  for (; !ec && it != end; it.increment(ec))
+    if (!fs::is_directory(it->symlink_status())) names.push_back(it->path().filename().string());
+  if (ec) throw Failure(dir + ": " + ec.message());
+  return names;
 }
 
 bool host_stderr_is_terminal() { return isatty(2); }

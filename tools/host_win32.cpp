@@ -86,7 +86,8 @@ HANDLE open_for_facts(const std::u16string& path) {
 }
 
 void walk(const std::u16string& dir, const std::string& relative_dir,
-          const std::function<void(const std::string&, const std::string&)>& found, const std::string& root) {
+          const std::function<void(const std::string&, const std::string&)>& found, const std::string& root,
+          bool enter = true) {
   WIN32_FIND_DATAW entry;
   HANDLE find = FindFirstFileExW(w(dir + u"\\*"), FindExInfoBasic, &entry, FindExSearchNameMatch, nullptr, 0);
   if (find == INVALID_HANDLE_VALUE) {
@@ -106,8 +107,8 @@ void walk(const std::u16string& dir, const std::string& relative_dir,
     // folder on Linux: reported, not entered.
     bool folder = (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
                   (entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
-    if (folder) walk(dir + u"\\" + name, relative, found, root);
-    else found(relative, root + "/" + relative);
+    if (!folder) found(relative, root + "/" + relative);
+    else if (enter) walk(dir + u"\\" + name, relative, found, root);
   } while (FindNextFileW(find, &entry));
   DWORD error = GetLastError();
   if (error != ERROR_NO_MORE_FILES) throw Failure(root + ": " + strerror(errno_of(error)));
@@ -197,16 +198,30 @@ bool host_is_directory(const std::string& path) {
   return directory;
 }
 
+std::string host_absolute(const std::string& path) {
+  std::u16string full = long_path(path);
+  while (full.size() > 7 && full.back() == u'\\') full.pop_back();
+  return utf8(full);
+}
+
 bool host_make_directories(const std::string& path) {
   std::u16string full = long_path(path);
   // Each folder from the first below the root (\\?\C:\ or \\?\UNC\server\share\).
-  size_t at = full.rfind(u"\\\\?\\UNC\\", 0) == 0 ? full.find(u'\\', full.find(u'\\', 8) + 1) : 6;
+  size_t at = 6;
+  if (full.rfind(u"\\\\?\\UNC\\", 0) == 0) {
+    at = full.find(u'\\', 8);
+    if (at != std::u16string::npos) at = full.find(u'\\', at + 1);
+  }
   while (at != std::u16string::npos) {
     at = full.find(u'\\', at + 1);
     std::u16string folder = full.substr(0, at);
-    if (!CreateDirectoryW(w(folder), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) {
-      errno = errno_of(GetLastError());
-      return false;
+    // A folder already there may still refuse to be made (a read-only volume).
+    if (!CreateDirectoryW(w(folder), nullptr)) {
+      DWORD error = GetLastError(), attributes = GetFileAttributesW(w(folder));
+      if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        errno = errno_of(error);
+        return false;
+      }
     }
   }
   return host_is_directory(path) || (errno = ENOTDIR, false);
@@ -237,6 +252,12 @@ FileFacts host_file_facts(const std::string& path) {
 void host_walk(const std::string& root,
                const std::function<void(const std::string& relative, const std::string& path)>& found) {
   walk(long_path(root), "", found, root);
+}
+
+std::vector<std::string> host_list_files(const std::string& dir) {
+  std::vector<std::string> names;
+  walk(long_path(dir), "", [&](const std::string& name, const std::string&) { names.push_back(name); }, dir, false);
+  return names;
 }
 
 bool host_stderr_is_terminal() {

@@ -30,6 +30,11 @@
 namespace {
 
 constexpr size_t kStringCapacity = 4095;  // units; the launcher's path buffers hold no more
+#ifdef _WIN32
+constexpr const char* kSeparators = "/\\";
+#else
+constexpr const char* kSeparators = "/";
+#endif
 
 // The prebuilt stub: named by --stub-file, or installed beside this program.
 std::string stub_path(const Options& o) {
@@ -80,6 +85,16 @@ StubStrings stub_strings(const Options& o) {
   return strings;
 }
 
+// True when `dir`, or a folder above it, is `root`.
+bool lies_within(const std::string& dir, const std::string& root) {
+  std::string folder = host_absolute(dir);
+  for (size_t cut; !host_same_file(folder, root); folder.erase(cut == 0 ? 1 : cut)) {
+    cut = folder.find_last_of(kSeparators);
+    if (cut == std::string::npos || folder.size() == 1) return false;
+  }
+  return true;
+}
+
 // The index beside a bare payload, for the CMake function to embed next to it.
 void write_index(const std::string& path, const std::vector<unsigned char>& index) {
   FILE* out = host_open(path, "wb");
@@ -103,6 +118,9 @@ void write_output(const Options& o, std::string* partial_output) {
     strings = stub_strings(o);
   }
   if (!o.attach.empty()) check_payload(o.attach);
+  // Its entries would be packed, and the next payload not the same.
+  if (!o.frame_cache.empty() && lies_within(o.frame_cache, o.app_dir))
+    throw Failure("--frame-cache " + o.frame_cache + ": inside " + o.app_dir + ", whose every file is packed");
 
   std::string partial = o.output + ".partial";
   FILE* file = host_open(partial, "w+b");  // read back for the image checksum

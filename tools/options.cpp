@@ -54,7 +54,10 @@ Options parse_options(int argc, char** argv) {
     else if (a == "--records-only") o.records_only = true;
     else if (a == "--frames") frames = true;
     else if (a == "--one-frame") one_frame = true;
-    else if (a == "--frame-cache") o.frame_cache = value();
+    else if (a == "--frame-cache") {
+      o.frame_cache = value();
+      if (o.frame_cache.empty()) throw Failure("--frame-cache names a folder");
+    }
     else if (a == "--skip-broken-links") o.skip_broken_links = true;
     else if (a == "--wrap-frame") o.wrap_frame = value();
     else if (a == "--attach") o.attach = value();
@@ -91,7 +94,7 @@ Options parse_options(int argc, char** argv) {
     throw Failure("--stub writes a launcher: not with --records-only or --wrap-frame");
   if ((o.skip_broken_links || (o.target_known && !o.stub)) && !from_tree) usage();
   // Frames are cut from the tree's records; a stream or a frame made elsewhere has none.
-  if ((frames || one_frame) && (!from_tree || o.records_only)) usage();
+  if ((frames || one_frame || !o.frame_cache.empty()) && (!from_tree || o.records_only)) usage();
   if (frames && one_frame) throw Failure("--frames and --one-frame ask for different payloads");
   bool fast_design = o.target_known && (o.target == StubTarget::linux_x64 || (o.stub && o.fast_start));
   o.frames = frames || (from_tree && !o.records_only && fast_design && !one_frame);

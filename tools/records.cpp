@@ -100,15 +100,6 @@ struct Encoder {
   }
 };
 
-std::vector<unsigned char> record_head(const Record& r) {
-  std::vector<unsigned char> head(2 * r.name.size() + 2 + 12);
-  for (size_t k = 0; k < r.name.size(); ++k) store_le16(&head[2 * k], r.name[k]);
-  unsigned char* fields = &head[2 * r.name.size() + 2];  // after the zero unit
-  store_le64(fields, r.size);
-  store_le32(fields + 8, r.checksum);
-  return head;
-}
-
 void show_progress(bool progress, const std::string& done) {
   if (progress) host_print(true, "\rmordax-pack: " + done);
 }
@@ -122,6 +113,15 @@ void finish_payload(Sink& sink) {
 }
 
 }  // namespace
+
+std::vector<unsigned char> record_head(const Record& r) {
+  std::vector<unsigned char> head(record_head_size(r));
+  for (size_t k = 0; k < r.name.size(); ++k) store_le16(&head[2 * k], r.name[k]);
+  unsigned char* fields = &head[2 * r.name.size() + 2];  // after the zero unit
+  store_le64(fields, r.size);
+  store_le32(fields + 8, r.checksum);
+  return head;
+}
 
 std::vector<Record> collect_records(const std::string& app_dir, const std::string& entry,
                                     const std::string& output, const CollectSettings& settings) {
@@ -169,7 +169,7 @@ std::vector<unsigned char> encode_records(std::vector<Record>& records, const En
   }
   std::vector<unsigned char> index(kIndexHeaderSize);
   std::vector<IndexFrame> bounds = {{sink.written, 0}};
-  if (settings.frames) {
+  if (settings.frames && !settings.records_only) {
     // Every checksum first: the frames are cut and made from the stream with them.
     for (Record& r : records) r.checksum = checksum_of(r);
     for (const Record& r : records) {

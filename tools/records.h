@@ -23,6 +23,10 @@ struct Record {
   uint32_t checksum;
 };
 
+/// The record's header in the stream: its name, a zero unit, its size and its checksum.
+inline size_t record_head_size(const Record& r) { return 2 * r.name.size() + 2 + 12; }
+std::vector<unsigned char> record_head(const Record& r);
+
 struct CollectSettings {
   bool for_windows;        // refuse names Windows cannot create or would fold into one, and a batch entry
   bool skip_broken_links;  // leave out links to missing files, with a warning each

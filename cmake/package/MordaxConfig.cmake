@@ -17,8 +17,8 @@
 # is attached as it is, so its INDEX is not carried (later starts then decode
 # the payload, with the same files, messages and statuses). A payload packed
 # for a Linux launcher, or a Windows one with FAST_START, is cut into frames
-# unless ONE_FRAME is given; they are kept in launchers/<target>.frames for the
-# next pack.
+# unless ONE_FRAME is given (FRAMES, from before frames were the default, is
+# still taken); they are kept in launchers/<target>.frames for the next pack.
 get_filename_component(_MORDAX_PREFIX "${CMAKE_CURRENT_LIST_DIR}/../../.." ABSOLUTE)
 set(MORDAX_PACK_EXECUTABLE "${_MORDAX_PREFIX}/bin/mordax-pack${CMAKE_HOST_EXECUTABLE_SUFFIX}" CACHE FILEPATH
     "The installed writer, for the host that builds")
@@ -32,7 +32,7 @@ set(_MORDAX_PACKAGE_DIR "${CMAKE_CURRENT_LIST_DIR}" CACHE INTERNAL "")
 include("${CMAKE_CURRENT_LIST_DIR}/MordaxChecks.cmake")
 
 function(mordax_add_launcher target)
-  cmake_parse_arguments(PARSE_ARGV 1 arg "FAST_START;ONE_FRAME"
+  cmake_parse_arguments(PARSE_ARGV 1 arg "FAST_START;ONE_FRAME;FRAMES"
     "PAYLOAD;INDEX;APP_DIR;ENTRY;STUB;TARGET_SPEC;COMPANY;PRODUCT;VERSION;FILE_VERSION;PRODUCT_VERSION;LEVEL"
     "DEPENDS")
   if(arg_UNPARSED_ARGUMENTS)

@@ -318,10 +318,14 @@ TEST_F(FramedPayload, ACacheThatCannotBeMadeIsSaidOnceAndThePackGoesOn) {
   EXPECT_EQ(r.err, "mordax-pack: warning: frame cache " + (dir / "not-a-folder/cache").string() +
                        ": Not a directory; packing without it\n");
   EXPECT_TRUE(read_file(dir / "out.bin") == plain);
-  // A payload of one frame keeps nothing.
+  // A payload of one frame keeps nothing, and a cache in the tree would be packed.
   r = pack({(dir / "app").string(), "--entry", "run", "--frame-cache", (dir / "c").string(), "-o",
             (dir / "one.bin").string()});
   expect_refused(r, "--frame-cache keeps frames", dir / "one.bin");
+  r = pack({(dir / "app").string(), "--entry", "run", "--frames", "--frame-cache",
+            (dir / "app/big/../cache").string(), "-o", (dir / "in.bin").string()});
+  expect_refused(r, "inside " + (dir / "app").string() + ", whose every file is packed", dir / "in.bin");
+  EXPECT_FALSE(fs::exists(dir / "app/cache"));
 }
 
 }  // namespace
