@@ -30,7 +30,8 @@ std::vector<uint64_t> plan_frames(const std::vector<Record>& records) {
     // Up to the record's first cut, or all of it.
     uint64_t lead = head + std::min(r.size, kFrameTarget);
     uint64_t since = at - last;
-    if (since > 0 && ((since >= kFrameLeast && marked(r.name, before)) || since + lead > kFrameMost)) {
+    bool large = r.size >= kFrameLeast;
+    if (since > 0 && ((since >= kFrameLeast && (large || marked(r.name, before))) || since + lead > kFrameMost)) {
       ends.push_back(at);
       last = at;
     }

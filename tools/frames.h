@@ -9,9 +9,11 @@
 //
 // Inside a record of more than kFrameTarget content bytes, a frame ends at
 // every multiple of kFrameTarget from its contents' first byte. Between
-// records, a frame ends before a record that its name's hash marks, once
-// kFrameLeast decoded bytes have gone by since the last cut, or before a
-// record that would take the frame past kFrameMost. A name is marked with a
+// records, a frame ends before a record of kFrameLeast bytes or more or one
+// that its name's hash marks, once kFrameLeast decoded bytes have gone by
+// since the last cut, or before a record that would take the frame past
+// kFrameMost: a large file starts a frame, so that repacking it after a
+// change compresses little beside it. A name is marked with a
 // chance that grows with the bytes of the record before it (since that
 // record's last cut), one in kFrameMarkGap bytes, so that marks fall as often
 // on a tree of small files as on one of large ones, and the least is small

@@ -45,6 +45,13 @@ TEST(FramePlanning, FramesStayWithinTheirBoundsAndBigFilesAreCutAtFixedOffsets) 
   uint64_t huge = ends.back() - 2 - (2 * 1 + 2 + 12 + 10) - (3 * kFrameTarget + 5);  // its contents' first byte
   for (size_t i = 0; i < ends.size() && ends[i] < huge - 2 * 4 - 2 - 12; ++i)
     EXPECT_GE(sizes[i], kFrameLeast) << "frame " << i;
+  // A large file starts a frame, once the least has gone by.
+  uint64_t at = 0;
+  for (const Record& r : records) {
+    if (r.name.rfind(u"m\\", 0) == 0 && r.name != u"m\\a")
+      EXPECT_NE(std::find(ends.begin(), ends.end(), at), ends.end()) << "before a file of 20 MiB";
+    at += 2 * r.name.size() + 2 + 12 + r.size;
+  }
   // Inside the huge record, at multiples of the target from its contents.
   for (uint64_t k = 1; k <= 3; ++k)
     EXPECT_NE(std::find(ends.begin(), ends.end(), huge + k * kFrameTarget), ends.end()) << k;
