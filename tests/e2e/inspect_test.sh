@@ -23,7 +23,7 @@ expected_verdict() {  # expected_verdict NAME FILE
     content_size) echo "the frame header stores the content size" ;;
     no_end_marker) echo "the record stream ends before its end marker" ;;
     empty_stream) echo "no records: the launcher would have nothing to start" ;;
-    same_name) echo "" ;;
+    same_name | zstd_pieces) echo "" ;;
     *) echo "no verdict written down for this case" ;;
   esac
 }
