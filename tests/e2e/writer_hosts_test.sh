@@ -67,7 +67,7 @@ cmp -s L/one.payload L/out.payload || fail "the worker count changed the payload
 # its frame from there, and removes only the cache's own files it did not use.
 same "frames into a new cache" cold.payload -- --entry run.exe --level 5 --frames --frame-cache deep/cache -o cold.payload
 for host in L W; do
-  printf stale >$host/deep/cache/mordax-frame-stale.zst && printf mine >$host/deep/cache/notes.txt
+  printf stale >$host/deep/cache/mordax-frame-v1-z1-l5-w20-5-0123abcd.zst && printf mine >$host/deep/cache/notes.txt
   touch -d '2000-01-01' $host/deep/cache/mordax-frame-v*
 done
 same "frames from the cache" warm.payload -- --entry run.exe --level 5 --frames --frame-cache deep/cache -o warm.payload
