@@ -36,11 +36,16 @@ bool compose_path(const char16_t* record_name, char16_t* full) {
 // start; when a running instance of the application holds that file open, the
 // file already has the record's contents (none), and the start goes on instead
 // of failing.
-bool open_record_file(const char16_t* path, uint64_t size, bool first_record, platform::OutputFile* file) {
+RecordFile create_record_file(const char16_t* path, uint64_t size, bool first_record, platform::OutputFile* file) {
   create_containing_directories(path);
-  if (platform::open_for_writing(path, first_record, file)) return true;
-  if (size != 0 || !platform::is_empty_file(path)) fatal_open_error(path);
-  return false;
+  if (platform::open_for_writing(path, first_record, file)) return RecordFile::open;
+  return size == 0 && platform::is_empty_file(path) ? RecordFile::held_empty : RecordFile::refused;
+}
+
+bool open_record_file(const char16_t* path, uint64_t size, bool first_record, platform::OutputFile* file) {
+  RecordFile made = create_record_file(path, size, first_record, file);
+  if (made == RecordFile::refused) fatal_open_error(path);
+  return made == RecordFile::open;
 }
 
 bool index_entry_path(const IndexEntry& entry, char16_t* entry_name, char16_t* full) {

@@ -236,7 +236,10 @@ void on_threads(unsigned threads, Job job) {
 
 // Every file not in place, and every empty record, as the record loop leaves
 // them before it writes their contents; the first record's path is the child's.
-void create_files(Work* work) {
+// False, before anything is decoded, at a file it cannot open: the record loop
+// then writes the files before that one and stops there, where stopping here
+// would leave them empty.
+bool create_files(Work* work) {
   char16_t entry_name[kRecordNameCapacity];
   char16_t full[kPathCapacity];
   for (size_t i = 0; i < work->count; ++i) {
@@ -244,8 +247,11 @@ void create_files(Work* work) {
     index_entry_path(r.entry, entry_name, full);
     if (i == 0) wide_copy(child_executable_path, kPathCapacity, full);
     platform::OutputFile file{};
-    if (r.write && open_record_file(full, r.entry.size, i == 0, &file)) platform::close_file(&file);
+    RecordFile made = r.write ? create_record_file(full, r.entry.size, i == 0, &file) : RecordFile::held_empty;
+    if (made == RecordFile::refused) return false;
+    if (made == RecordFile::open) platform::close_file(&file);
   }
+  return true;
 }
 
 unsigned thread_count(size_t jobs) {
@@ -272,7 +278,8 @@ size_t wanted_frames(Work* work) {
 // wrongly) hands the work to the record loop, which says where the stream
 // fails, as the reader on one thread does, or finds it sound. A file left in
 // part by a later frame would look like neither what the loop leaves nor the
-// record: it is left empty, to be written whole by the next start.
+// record: it is left empty, to be written whole by the next start. So are the
+// files that other threads leave in part when one cannot write.
 void empty_what_is_written_in_part(Work* work) {
   char16_t entry_name[kRecordNameCapacity];
   char16_t full[kPathCapacity];
@@ -329,15 +336,13 @@ bool run(Work* work) {
     if (decoders[ready].context == nullptr || decoders[ready].buffer == nullptr) break;
   }
   if (ready == 0 && work->wanted_count != 0) return false;
-  create_files(work);
+  if (!create_files(work)) return false;
   work->next = 0;
   if (ready != 0) on_threads(ready, [work, &decoders](unsigned id) { decode_frames(work, &decoders[id]); });
-  if (work->fault == Fault::decode) {
-    empty_what_is_written_in_part(work);
-    return false;
-  }
-  if (work->fault != Fault::none) report(work);
-  return true;
+  if (work->fault == Fault::none) return true;
+  empty_what_is_written_in_part(work);
+  if (work->fault == Fault::decode) return false;
+  report(work);
 }
 
 }  // namespace

@@ -16,8 +16,13 @@ bool compose_path(const char16_t* record_name, char16_t* full);
 /// would stop, so that it runs and says why.
 bool index_entry_path(const IndexEntry& entry, char16_t* entry_name, char16_t* full);
 
-/// Creates the file's directories and opens it for writing, truncated. False,
-/// with nothing to write, for an empty record whose file is in place but held
-/// open by a running instance of the application; stops the launcher with
-/// "failed to open" for anything else it cannot open.
+enum class RecordFile { open, held_empty, refused };
+
+/// Creates the file's directories and opens it for writing, truncated.
+/// `held_empty`, with nothing to write, for an empty record whose file is in
+/// place but held open by a running instance of the application.
+RecordFile create_record_file(const char16_t* path, uint64_t size, bool first_record, platform::OutputFile* file);
+
+/// As create_record_file, stopping the launcher with "failed to open" where
+/// the file is refused; true when there is a file to write.
 bool open_record_file(const char16_t* path, uint64_t size, bool first_record, platform::OutputFile* file);

@@ -150,6 +150,34 @@ TEST_F(Frames, AFrameThatDoesNotDecodeLeavesTheRecordLoopToSayWhere) {
   for (const RecordSpec& r : kRecords) EXPECT_EQ(state().files[u"C:\\T\\" + r.name], r.contents);
 }
 
+TEST_F(Frames, AFileItCannotOpenOrWriteStopsWhereTheRecordLoopStops) {
+  // Refused before anything is decoded: the loop writes what comes before it.
+  state().unwritable.insert(u"C:\\T\\data\\d.txt");
+  EXPECT_FALSE(extract_frames());
+  EXPECT_TRUE(frames_decoded().empty());
+  payload_open(false, false);
+  EXPECT_THROW(extract_records(), FatalExit);
+  payload_close();
+  EXPECT_NE((state().out + state().err).find("failed to open"), std::string::npos);
+  EXPECT_EQ(state().files[u"C:\\T\\app.exe"], kRecords[0].contents);
+  EXPECT_EQ(state().files[u"C:\\T\\lib\\big.bin"], kRecords[1].contents);
+
+  // A disk that fills while the big file is written: the loop's message, and
+  // no file left in part.
+  for (uint32_t processors : {1u, 2u}) {
+    start_fresh();
+    state().processors = processors;
+    state().write_budget = 150000;
+    EXPECT_THROW(extract_frames(), FatalExit) << processors;
+    EXPECT_EQ(state().err.rfind("Error, couldn't unpack file to target path.", 0), 0u) << state().err;
+    for (const auto& [path, contents] : state().files) {
+      bool complete = false;
+      for (const RecordSpec& r : kRecords) complete = complete || (path == u"C:\\T\\" + r.name && contents == r.contents);
+      EXPECT_TRUE(complete || contents.empty()) << fake::narrow(path) << " " << processors;
+    }
+  }
+}
+
 // Patches boundary `i`'s stream offset and makes the index's own checksum fit.
 std::string with_frame_start(std::string index, size_t records_size, uint32_t i, uint64_t stream_offset) {
   size_t at = 32 + records_size + 4 + 16 * i + 8;
