@@ -70,6 +70,21 @@ if build linux "$linux_app" hello; then
   done
   refused linux REFUSED_TARGET_SPEC / "TARGET_SPEC '/' is a root folder"
   refused linux REFUSED_TARGET_SPEC "" "TARGET_SPEC is empty"
+  # A tree large enough to cut: frames by default, one frame with ONE_FRAME.
+  mkdir -p "$scratch/large"
+  cp "$linux_app/hello" "$scratch/large/"
+  head -c 9M /dev/urandom >"$scratch/large/a.bin"
+  head -c 9M /dev/urandom >"$scratch/large/b.bin"
+  if cmake -DLARGE_APP="$scratch/large" "$scratch/linux" >"$scratch/large.log" 2>&1 &&
+     cmake --build "$scratch/linux" --target large_cut large_whole >>"$scratch/large.log" 2>&1; then
+    cut=$("$pack" list "$scratch/linux/large_cut" | sed -n 's/^frames: //p')
+    whole=$("$pack" list "$scratch/linux/large_whole" | sed -n 's/^frames: //p')
+    [ "$cut" -gt 1 ] 2>/dev/null && [ "$whole" = 1 ] && [ ! -e "$scratch/linux/large_whole.launcher/frames" ] &&
+      ok "linux: a large tree is cut into $cut frames, and ONE_FRAME keeps one" ||
+      fail "linux: frames by default '$cut', with ONE_FRAME '$whole'"
+  else
+    fail "linux: the large tree's launchers"; tail -20 "$scratch/large.log"
+  fi
   refused linux REFUSED_TARGET_SPEC '{CACHE_DIR}\myapp-1.0' "holds a backslash; Linux separates folders with /"
 fi
 
