@@ -27,8 +27,12 @@ std::vector<uint64_t> plan_frames(const std::vector<Record>& records) {
   uint64_t at = 0, last = 0, before = 0;
   for (const Record& r : records) {
     uint64_t head = record_head_size(r);
+    // A large record is cut into equal parts, so that none is left too small
+    // to stand as a frame before the next large record.
+    uint64_t parts = r.size <= kFileCut ? 1 : (r.size + kFileCut - 1) / kFileCut;
+    uint64_t part = (r.size + parts - 1) / parts;
     // Up to the record's first cut, or all of it.
-    uint64_t lead = head + std::min(r.size, kFrameTarget);
+    uint64_t lead = head + part;
     uint64_t since = at - last;
     bool large = r.size >= kFrameLeast;
     if (since > 0 && ((since >= kFrameLeast && (large || marked(r.name, before))) || since + lead > kFrameMost)) {
@@ -36,8 +40,8 @@ std::vector<uint64_t> plan_frames(const std::vector<Record>& records) {
       last = at;
     }
     uint64_t contents = at + head;
-    uint64_t inner = r.size == 0 ? 0 : (r.size - 1) / kFrameTarget * kFrameTarget;  // its last cut
-    for (uint64_t k = kFrameTarget; k <= inner; k += kFrameTarget) ends.push_back(contents + k);
+    uint64_t inner = (parts - 1) * part;  // its last cut
+    for (uint64_t k = part; k <= inner; k += part) ends.push_back(contents + k);
     if (inner > 0) last = contents + inner;
     before = inner > 0 ? r.size - inner : head + r.size;
     at = contents + r.size;

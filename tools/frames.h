@@ -7,8 +7,13 @@
 // names choose the cuts, so that after a file is added or removed they can
 // fall on the same records again.
 //
-// Inside a record of more than kFrameTarget content bytes, a frame ends at
-// every multiple of kFrameTarget from its contents' first byte. Between
+// A record of more than kFileCut content bytes is cut into the fewest equal
+// parts of at most kFileCut, at offsets of its contents that its size alone
+// decides, each part at least half of kFileCut: small enough that a changed
+// file of a few tens of MiB is compressed again on two cores (halves of a
+// 32 MiB piece took 14.7 s at level 19 here, the whole 23.2 s), large enough
+// that the cut costs little (those halves were 0.07 % larger; two compression
+// jobs in one frame instead cost 30 % more time). Between
 // records, a frame ends before a record of kFrameLeast bytes or more or one
 // that its name's hash marks, once kFrameLeast decoded bytes have gone by
 // since the last cut, or before a record that would take the frame past
@@ -29,7 +34,7 @@
 
 #include "tools/records.h"
 
-constexpr uint64_t kFrameTarget = uint64_t(32) << 20;
+constexpr uint64_t kFileCut = uint64_t(16) << 20;
 constexpr uint64_t kFrameLeast = uint64_t(8) << 20;
 constexpr uint64_t kFrameMarkGap = uint64_t(24) << 20;
 constexpr uint64_t kFrameMost = uint64_t(48) << 20;

@@ -35,26 +35,38 @@ TEST(FramePlanning, FramesStayWithinTheirBoundsAndBigFilesAreCutAtFixedOffsets) 
                                                          std::u16string(1, char16_t(u'0' + i / 26)), 700000 + i));
   // Records that fill a frame in two or three, whatever their names say.
   for (char16_t c = u'a'; c <= u'l'; ++c) records.push_back(record(u"m\\" + std::u16string(1, c), 20 << 20));
-  records.push_back(record(u"huge", 3 * kFrameTarget + 5));
+  records.push_back(record(u"huge", 3 * kFileCut + 5));
   records.push_back(record(u"z", 10));
   std::vector<uint64_t> ends = plan_frames(records);
   std::vector<uint64_t> sizes = sizes_of(ends);
   ASSERT_GT(ends.size(), 8u);
   for (size_t i = 0; i + 1 < sizes.size(); ++i) EXPECT_LE(sizes[i], kFrameMost) << "frame " << i;
   // Between records no frame ends before the least.
-  uint64_t huge = ends.back() - 2 - (2 * 1 + 2 + 12 + 10) - (3 * kFrameTarget + 5);  // its contents' first byte
+  uint64_t huge = ends.back() - 2 - (2 * 1 + 2 + 12 + 10) - (3 * kFileCut + 5);  // its contents' first byte
   for (size_t i = 0; i < ends.size() && ends[i] < huge - 2 * 4 - 2 - 12; ++i)
     EXPECT_GE(sizes[i], kFrameLeast) << "frame " << i;
   // A large file starts a frame, once the least has gone by.
   uint64_t at = 0;
   for (const Record& r : records) {
-    if (r.name.rfind(u"m\\", 0) == 0 && r.name != u"m\\a")
+    if (r.name.rfind(u"m\\", 0) == 0 && r.name != u"m\\a") {
       EXPECT_NE(std::find(ends.begin(), ends.end(), at), ends.end()) << "before a file of 20 MiB";
+    }
     at += 2 * r.name.size() + 2 + 12 + r.size;
   }
-  // Inside the huge record, at multiples of the target from its contents.
-  for (uint64_t k = 1; k <= 3; ++k)
-    EXPECT_NE(std::find(ends.begin(), ends.end(), huge + k * kFrameTarget), ends.end()) << k;
+  // Inside the huge record, equal parts at offsets of its own, whatever is before it.
+  std::vector<uint64_t> inside;
+  for (uint64_t end : ends)
+    if (end > huge && end < huge + 3 * kFileCut + 5) inside.push_back(end - huge);
+  ASSERT_EQ(inside.size(), 3u);
+  for (size_t k = 0; k < inside.size(); ++k) {
+    uint64_t part = inside[k] - (k == 0 ? 0 : inside[k - 1]);
+    EXPECT_LE(part, kFileCut) << k;
+    EXPECT_GE(part, kFileCut / 2) << k;
+  }
+  std::vector<Record> alone = {record(u"run", 100), record(u"huge", 3 * kFileCut + 5)};
+  std::vector<uint64_t> ends_alone = plan_frames(alone);
+  uint64_t huge_alone = 2 * 3 + 2 + 12 + 100 + 2 * 4 + 2 + 12;
+  for (size_t k = 0; k < inside.size(); ++k) EXPECT_EQ(ends_alone[k] - huge_alone, inside[k]) << k;
 }
 
 // After a file is added, the cuts past it fall on the same records as before
@@ -122,7 +134,7 @@ class FramedPayload : public ScratchTest {
     write_file(dir / "app/run", "#!/bin/sh\n");
     write_file(dir / "app/a.txt", noise(5000, 1));
     std::string block = noise(1 << 16, 2), big;
-    while (big.size() < 2 * kFrameTarget + (1 << 20)) big += block;
+    while (big.size() < 2 * kFileCut + (1 << 20)) big += block;
     write_file(dir / "app/big", big);
     for (int i = 0; i < 5; ++i) write_file(dir / "app" / ("z" + std::to_string(i)), noise(1000, uint32_t(10 + i)));
   }
@@ -199,7 +211,7 @@ TEST_F(FramedPayload, TheFramesHoldTheRecordStreamAndTheIndexListsThem) {
 TEST_F(FramedPayload, AByteChangedChangesOnlyTheFramesThatHoldItAndItsChecksum) {
   std::vector<Frame> before = frames_of(pack_frames("before.bin"));
   std::string big = read_file(dir / "app/big");
-  uint64_t changed_at = kFrameTarget + 12345;
+  uint64_t changed_at = kFileCut + 12345;
   big[changed_at] ^= 0x5a;
   write_file(dir / "app/big", big);
   std::vector<Frame> after = frames_of(pack_frames("after.bin"));
@@ -256,7 +268,7 @@ TEST_F(FramedPayload, ARepackFromTheCacheCompressesOnlyTheChangedFramesAndWrites
   EXPECT_EQ(entries_in(cache), cold) << "every frame came from the cache, and no entry was written again";
 
   std::string big = read_file(dir / "app/big");
-  big[kFrameTarget + 99] ^= 1;
+  big[kFileCut + 99] ^= 1;
   write_file(dir / "app/big", big);
   write_file(dir / "cache/notes.txt", "the user's own");
   std::string changed = pack_frames("changed.bin");
