@@ -41,7 +41,7 @@ std::vector<uint64_t> plan_frames(const std::vector<Record>& records) {
     }
     uint64_t contents = at + head;
     uint64_t inner = (parts - 1) * part;  // its last cut
-    for (uint64_t k = part; k <= inner; k += part) ends.push_back(contents + k);
+    for (uint64_t k = 1; k < parts; ++k) ends.push_back(contents + k * part);
     if (inner > 0) last = contents + inner;
     before = inner > 0 ? r.size - inner : head + r.size;
     at = contents + r.size;
