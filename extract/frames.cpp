@@ -9,9 +9,6 @@
 // leave the work to the loop.
 #include "extract/frames.h"
 
-#define ZSTD_STATIC_LINKING_ONLY
-#include <zstd.h>
-
 #include <algorithm>
 #include <atomic>
 #include <cstdlib>
@@ -25,6 +22,7 @@
 #include "extract/extract.h"
 #include "extract/record_files.h"
 #include "launcher/fatal.h"
+#include "payload/decoder.h"
 #include "payload/format.h"
 #include "payload/index.h"
 #include "payload/payload.h"
@@ -36,7 +34,8 @@ namespace {
 constexpr uint64_t kMaxFrame = 64u << 20;
 // The record loop's largest write, for the reason given there.
 constexpr uint32_t kWriteLimit = 64u << 10;
-constexpr unsigned long long kMaxWindow = 1ull << kPayloadWindowLog;
+// As the reader on one thread releases the compressed pages behind it.
+constexpr size_t kReleaseStep = 4u << 20;
 
 struct Record {
   IndexEntry entry;
@@ -192,22 +191,33 @@ struct Decoder {
   }
 };
 
+// A frame decodes by the reader's own step, straight into the buffer (an
+// output that stays put needs no window of its own), and must end where the
+// index says with as many bytes as it says.
+bool decode_frame(ZSTD_DCtx* context, const unsigned char* src, size_t src_size, unsigned char* to, size_t size) {
+  ZSTD_frameHeader header;
+  if (ZSTD_getFrameHeader(&header, src, src_size) != 0 || header.frameType != ZSTD_frame) return false;
+  ZSTD_DCtx_reset(context, ZSTD_reset_session_only);
+  FrameDecoder d{context, {src, src_size, 0}, 0, kReleaseStep, nullptr, false};
+  ZSTD_outBuffer out = {to, size, 0};
+  bool decodes = true;
+  while (decodes && !(d.ended && d.input.pos == d.input.size)) {
+    size_t taken = d.input.pos, made = out.pos;
+    decodes = d.step(&out) && (d.input.pos != taken || out.pos != made);
+  }
+  platform::release_pages(src + d.released, src_size - d.released);
+  return decodes && out.pos == size;
+}
+
 void decode_frames(Work* work, Decoder* decoder) {
   for (;;) {
     size_t k = work->next++;
     if (k >= work->wanted_count || work->stop) return;
     uint32_t f = work->wanted[k];
     IndexFrame begin = work->frames.frame(f), end = work->frames.frame(f + 1);
-    const unsigned char* src = work->payload + begin.payload_offset;
-    size_t src_size = size_t(end.payload_offset - begin.payload_offset);
-    size_t size = size_t(end.stream_offset - begin.stream_offset);
-    // The window the streaming decoder would refuse is refused here too.
-    ZSTD_frameHeader header;
-    bool decodes = ZSTD_getFrameHeader(&header, src, src_size) == 0 && header.frameType == ZSTD_frame &&
-                   header.windowSize <= kMaxWindow;
-    size_t n = decodes ? ZSTD_decompressDCtx(decoder->context, decoder->buffer, size, src, src_size) : 0;
-    platform::release_pages(src, src_size);
-    if (!decodes || ZSTD_isError(n) || n != size) {
+    if (!decode_frame(decoder->context, work->payload + begin.payload_offset,
+                      size_t(end.payload_offset - begin.payload_offset), decoder->buffer,
+                      size_t(end.stream_offset - begin.stream_offset))) {
       work->fail(Fault::decode, begin.stream_offset, 0, 0);
       return;
     }
@@ -333,7 +343,9 @@ bool run(Work* work) {
   for (unsigned threads = work->wanted_count == 0 ? 0 : thread_count(work->wanted_count); ready < threads; ++ready) {
     decoders[ready].context = ZSTD_createDCtx();
     decoders[ready].buffer = static_cast<unsigned char*>(malloc(size_t(largest)));
-    if (decoders[ready].context == nullptr || decoders[ready].buffer == nullptr) break;
+    if (decoders[ready].context == nullptr || decoders[ready].buffer == nullptr ||
+        ZSTD_isError(ZSTD_DCtx_setParameter(decoders[ready].context, ZSTD_d_stableOutBuffer, 1)))
+      break;
   }
   if (ready == 0 && work->wanted_count != 0) return false;
   if (!create_files(work)) return false;

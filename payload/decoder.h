@@ -18,6 +18,7 @@ struct FrameDecoder {
   size_t released;      // input below this offset has left the resident set
   size_t release_step;
   const platform::LargeMemory* memory;  // where the window comes from; null: malloc
+  bool ended;                           // the last step finished a frame
 
   /// Decodes into `out` from its current position; false on a decoding error.
   bool step(ZSTD_outBuffer* out);

@@ -12,6 +12,7 @@ FrameDecoder frame_decoder;
 bool FrameDecoder::step(ZSTD_outBuffer* out) {
   size_t result = ZSTD_decompressStream(context, out, &input);
   if (ZSTD_isError(result)) return false;
+  ended = result == 0;
   release_behind();
   return true;
 }
