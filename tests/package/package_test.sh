@@ -15,6 +15,7 @@ trap 'rm -rf "$scratch"' EXIT
 failures=0 passes=0
 fail() { echo "FAIL $*"; failures=$((failures + 1)); }
 ok() { echo "ok   $*"; passes=$((passes + 1)); }
+source "$root/tests/support/large_tree.sh"
 linux_app=$linux_tree/examples/demo-app windows_app=$windows_tree/examples/demo-app
 
 # The installed package names nothing of the source or build trees.
@@ -47,21 +48,8 @@ else
   fail "a root target spec refused without saying so"; cat "$scratch/refused.log"
 fi
 cmake -UREFUSED_TARGET_SPEC "$scratch/outside-build" >/dev/null 2>&1
-# A tree large enough to cut: frames by default, one frame with ONE_FRAME.
-mkdir -p "$scratch/large"
-cp "$linux_app/hello" "$scratch/large/"
-head -c 9M /dev/urandom >"$scratch/large/a.bin"
-head -c 9M /dev/urandom >"$scratch/large/b.bin"
-if cmake -DLARGE_APP="$scratch/large" "$scratch/outside-build" >"$scratch/large.log" 2>&1 &&
-   cmake --build "$scratch/outside-build" --target large_cut large_whole >>"$scratch/large.log" 2>&1; then
-  cut=$("$prefix/bin/mordax-pack" list "$out/large_cut" | sed -n 's/^frames: //p')
-  whole=$("$prefix/bin/mordax-pack" list "$out/large_whole" | sed -n 's/^frames: //p')
-  [ "$cut" -gt 1 ] 2>/dev/null && [ "$whole" = 1 ] && [ ! -e "$out/large_whole.frames" ] &&
-    ok "the installed function cuts a large tree into $cut frames, and ONE_FRAME keeps one" ||
-    fail "frames by default '$cut', with ONE_FRAME '$whole'"
-else
-  fail "the large tree's launchers"; tail -20 "$scratch/large.log"
-fi
+check_large_tree "the installed function" "$scratch/outside-build" "$prefix/bin/mordax-pack" "$linux_app/hello" \
+  "$out/large_cut" "$out/large_whole" "$out/large_whole.frames"
 
 # Behaves as the source tree's demo launcher, built by today's function with the
 # same defaults: the same output, the same files unpacked, the same second start.

@@ -15,6 +15,7 @@ trap 'rm -rf "$scratch"' EXIT
 failures=0 passes=0
 fail() { echo "FAIL $*"; failures=$((failures + 1)); }
 ok() { echo "ok   $*"; passes=$((passes + 1)); }
+source "$root/tests/support/large_tree.sh"
 cp -r "$root/tests/subproject" "$scratch/project"
 
 # build TARGET APP ENTRY [CMAKE ARGUMENTS...]: the project's launchers in $scratch/TARGET.
@@ -70,21 +71,8 @@ if build linux "$linux_app" hello; then
   done
   refused linux REFUSED_TARGET_SPEC / "TARGET_SPEC '/' is a root folder"
   refused linux REFUSED_TARGET_SPEC "" "TARGET_SPEC is empty"
-  # A tree large enough to cut: frames by default, one frame with ONE_FRAME.
-  mkdir -p "$scratch/large"
-  cp "$linux_app/hello" "$scratch/large/"
-  head -c 9M /dev/urandom >"$scratch/large/a.bin"
-  head -c 9M /dev/urandom >"$scratch/large/b.bin"
-  if cmake -DLARGE_APP="$scratch/large" "$scratch/linux" >"$scratch/large.log" 2>&1 &&
-     cmake --build "$scratch/linux" --target large_cut large_whole >>"$scratch/large.log" 2>&1; then
-    cut=$("$pack" list "$scratch/linux/large_cut" | sed -n 's/^frames: //p')
-    whole=$("$pack" list "$scratch/linux/large_whole" | sed -n 's/^frames: //p')
-    [ "$cut" -gt 1 ] 2>/dev/null && [ "$whole" = 1 ] && [ ! -e "$scratch/linux/large_whole.launcher/frames" ] &&
-      ok "linux: a large tree is cut into $cut frames, and ONE_FRAME keeps one" ||
-      fail "linux: frames by default '$cut', with ONE_FRAME '$whole'"
-  else
-    fail "linux: the large tree's launchers"; tail -20 "$scratch/large.log"
-  fi
+  check_large_tree linux "$scratch/linux" "$pack" "$linux_app/hello" \
+    "$scratch/linux/large_cut" "$scratch/linux/large_whole" "$scratch/linux/large_whole.launcher/frames"
   refused linux REFUSED_TARGET_SPEC '{CACHE_DIR}\myapp-1.0' "holds a backslash; Linux separates folders with /"
 fi
 
