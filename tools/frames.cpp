@@ -49,6 +49,7 @@ std::vector<uint64_t> plan_frames(const std::vector<Record>& records) {
   ends.push_back(at + 2);
   return ends;
 }
+
 int frame_window_log(uint64_t decoded) {
   int log = 10;  // ZSTD_WINDOWLOG_MIN
   while (log < kPayloadWindowLog && (uint64_t(1) << log) < decoded) ++log;

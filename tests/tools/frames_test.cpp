@@ -69,6 +69,27 @@ TEST(FramePlanning, FramesStayWithinTheirBoundsAndBigFilesAreCutAtFixedOffsets) 
   for (size_t k = 0; k < inside.size(); ++k) EXPECT_EQ(ends_alone[k] - huge_alone, inside[k]) << k;
 }
 
+// Empty records, and sizes at the edges of a cut, between and after large ones:
+// every frame holds something, none is too large, and the cuts end the stream.
+TEST(FramePlanning, EmptyRecordsAndSizesAtTheEdgesOfACutPlanEveryFrame) {
+  std::vector<Record> records = {record(u"run", 0), record(u"e1", 0)};
+  for (uint64_t size : {kFileCut, kFileCut + 1, uint64_t(0), 2 * kFileCut, kFrameLeast, kFrameLeast - 1,
+                        uint64_t(0), kFrameMost, uint64_t(0)})
+    records.push_back(record(u"f" + std::u16string(1, char16_t(u'a' + records.size())), size));
+  uint64_t stream = 2;
+  for (const Record& r : records) stream += 2 * r.name.size() + 2 + 12 + r.size;
+  std::vector<uint64_t> ends = plan_frames(records);
+  ASSERT_FALSE(ends.empty());
+  EXPECT_EQ(ends.back(), stream);
+  for (size_t i = 0; i < ends.size(); ++i) {
+    uint64_t size = ends[i] - (i == 0 ? 0 : ends[i - 1]);
+    EXPECT_GT(size, 0u) << "frame " << i;
+    EXPECT_LE(size, kFrameMost + 2) << "frame " << i;
+  }
+  // A tree of one empty file is one frame.
+  EXPECT_EQ(plan_frames({record(u"run", 0)}), std::vector<uint64_t>{2 * 3 + 2 + 12 + 2});
+}
+
 // After a file is added, the cuts past it fall on the same records as before
 // within a frame or two, on small files and on large ones alike.
 TEST(FramePlanning, AFileAddedMovesOnlyTheCutsNearIt) {
@@ -245,6 +266,39 @@ TEST_F(FramedPayload, ATreeTooSmallToCutKeepsItsOneFrameAndOnlyATreeIsCut) {
   }
 }
 
+
+// Payloads for Linux and launchers that opt in are cut without asking;
+// --one-frame keeps the one frame that a payload for no target, or for a
+// default Windows launcher, has.
+TEST_F(FramedPayload, PayloadsForTheFasterDesignAreCutUnlessOneFrameIsAsked) {
+  auto packed = [&](const std::string& out, std::vector<std::string> extra) {
+    std::vector<std::string> args = {(dir / "app").string(), "--entry", "run", "--level", "1", "-o",
+                                     (dir / out).string()};
+    args.insert(args.end(), extra.begin(), extra.end());
+    RunResult r = pack(args);
+    EXPECT_EQ(r.status, 0u) << r.err;
+    return read_file(dir / out);
+  };
+  std::string plain = packed("plain.bin", {});
+  EXPECT_EQ(frames_of(plain).size(), 1u);
+  EXPECT_TRUE(packed("windows.bin", {"--for", "windows-x64"}) == plain);
+  std::string linux_payload = packed("linux.bin", {"--for", "linux-x64"});
+  EXPECT_GE(frames_of(linux_payload).size(), 3u);
+  EXPECT_TRUE(linux_payload == pack_frames("frames.bin"));
+  EXPECT_TRUE(packed("linux-one.bin", {"--for", "linux-x64", "--one-frame"}) == plain);
+  expect_refused(pack({(dir / "app").string(), "--entry", "run", "--frames", "--one-frame", "-o",
+                       (dir / "both.bin").string()}),
+                 "--frames and --one-frame ask for different payloads", dir / "both.bin");
+
+  // A launcher from the stub with one frame unpacks the whole tree.
+  packed("launcher", {"--stub", "linux-x64", "--stub-file", MORDAX_STUB_PATH, "--one-frame", "--target-spec",
+                      (dir / "unpacked").string()});
+  EXPECT_NE(pack({"list", (dir / "launcher").string()}).out.find("\nframes: 1\n"), std::string::npos);
+  RunResult run = run_program((dir / "launcher").string(), {});
+  EXPECT_EQ(run.status, 0u) << run.err;
+  for (const char* name : {"run", "a.txt", "big", "z0", "z4"})
+    EXPECT_TRUE(read_file(dir / "unpacked" / name) == read_file(dir / "app" / name)) << name;
+}
 
 // The cache's entries, by name, with the file each name has now.
 std::map<std::string, fs::file_time_type> entries_in(const fs::path& cache) {
