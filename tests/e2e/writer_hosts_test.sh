@@ -96,6 +96,26 @@ digest() { (cd "$1" && find . -type f -print0 | LC_ALL=C sort -z | xargs -0 sha2
 [ "$(digest app)" = "$(digest L/unpacked)" ] || fail "the Linux launcher unpacked another tree"
 [ "$(digest app)" = "$(digest W/unpacked)" ] || fail "the Windows launcher unpacked another tree"
 
+# A tree large enough to cut: a Windows launcher keeps one frame unless it opts
+# in, then --one-frame keeps one again; each unpacks the tree under Wine.
+mkdir -p large && cp app/run.exe large/
+head -c 9M /dev/urandom >large/a.bin && head -c 9M /dev/urandom >large/b.bin
+for variant in "default:1:" "fast:many:--fast-start" "fast-whole:1:--fast-start --one-frame"; do
+  IFS=: read -r name expected extra <<<"$variant"
+  args=(../large --entry run.exe --level 1 --stub windows-x64 $extra --target-spec "{PROGRAM_DIR}\\large-$name"
+        -o "large-$name.exe")
+  (cd L && linux "${args[@]}") && (cd W && windows "${args[@]}") || { fail "a large tree, $name"; continue; }
+  frames=$(linux list "L/large-$name.exe" | sed -n 's/^frames: //p')
+  [ "$expected" = many ] && [ "$frames" -gt 1 ] && expected=$frames
+  MORDAX_WINEPREFIX=$prefix "$wine_run" "W/large-$name.exe" >/dev/null 2>&1
+  if cmp -s "L/large-$name.exe" "W/large-$name.exe" && [ "$frames" = "$expected" ] &&
+     [ "$(digest large)" = "$(digest "W/large-$name")" ]; then
+    echo "ok   a large tree ($name, frames: $frames): the same from both hosts, unpacked under Wine"
+  else
+    fail "a large tree ($name): $frames frames, expected $expected"
+  fi
+done
+
 [ "$(linux --version)" = "$(windows --version)" ] && linux --version | grep -qx 'mordax-pack [0-9.]*' ||
   fail "--version: $(linux --version) / $(windows --version)"
 
