@@ -48,12 +48,22 @@ else
   fail "a root target spec refused without saying so"; cat "$scratch/refused.log"
 fi
 cmake -UREFUSED_TARGET_SPEC "$scratch/outside-build" >/dev/null 2>&1
-check_large_tree "the installed function" "$scratch/outside-build" "$prefix/bin/mordax-pack" "$linux_app/hello" \
-  "$out/large_cut" "$out/large_whole" "$out/large_whole.frames"
+make_large_tree "$scratch/large" "$linux_app/hello"
+check_large_tree "the installed function" "$scratch/outside-build" "$prefix/bin/mordax-pack" \
+  "$out/large_cut" "$out/large_whole" "$out/large_whole.frames" -DLARGE_APP="$scratch/large"
+# A Windows launcher that opts in is cut too, unless ONE_FRAME; both unpack the tree under Wine.
+make_large_tree "$scratch/large-windows" "$windows_app/hello.exe"
+check_large_tree "the installed function, Windows with FAST_START" "$scratch/outside-build" \
+  "$prefix/bin/mordax-pack" "$out/large_fast_cut.exe" "$out/large_fast_whole.exe" "$out/large_fast_whole.frames" \
+  -DLARGE_WINDOWS_APP="$scratch/large-windows"
+for launcher in large_fast_cut large_fast_whole; do
+  "$wine_run" "$out/$launcher.exe" large 2>&1 | grep -q 'argument 1: large' &&
+    [ "$(tree_digest "$scratch/large-windows")" = "$(tree_digest "$out/$launcher.d")" ] &&
+    ok "the installed function's $launcher unpacks the tree under Wine" || fail "$launcher under Wine"
+done
 
 # Behaves as the source tree's demo launcher, built by today's function with the
 # same defaults: the same output, the same files unpacked, the same second start.
-digest() { (cd "$1" && find . -type f -print0 | LC_ALL=C sort -z | xargs -0 sha256sum); }
 # Two starts from one place and cache, their output (less the process id) and the files unpacked.
 run_linux() {  # run_linux LAUNCHER RESULT
   rm -rf "$scratch/run"
@@ -64,7 +74,7 @@ run_linux() {  # run_linux LAUNCHER RESULT
     XDG_CACHE_HOME=$scratch/run/cache "$scratch/run/launcher" "${list[@]}" 2>&1 | grep -v MORDAX_ONEFILE_PARENT
     echo "status ${PIPESTATUS[0]}"
   done >"$2"
-  digest "$scratch/run/cache" >>"$2"
+  tree_digest "$scratch/run/cache" >>"$2"
 }
 run_linux "$linux_tree/examples/demo" "$scratch/demo.out"
 run_linux "$out/hello_linux" "$scratch/outside.out"

@@ -71,8 +71,9 @@ if build linux "$linux_app" hello; then
   done
   refused linux REFUSED_TARGET_SPEC / "TARGET_SPEC '/' is a root folder"
   refused linux REFUSED_TARGET_SPEC "" "TARGET_SPEC is empty"
-  check_large_tree linux "$scratch/linux" "$pack" "$linux_app/hello" \
-    "$scratch/linux/large_cut" "$scratch/linux/large_whole" "$scratch/linux/large_whole.launcher/frames"
+  make_large_tree "$scratch/large" "$linux_app/hello"
+  check_large_tree linux "$scratch/linux" "$pack" "$scratch/linux/large_cut" "$scratch/linux/large_whole" \
+    "$scratch/linux/large_whole.launcher/frames" -DLARGE_APP="$scratch/large"
   refused linux REFUSED_TARGET_SPEC '{CACHE_DIR}\myapp-1.0' "holds a backslash; Linux separates folders with /"
 fi
 
@@ -102,6 +103,19 @@ if build windows "$windows_app" hello.exe -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mi
     [ -z "$missing" ] && ok "windows: $launcher's version resource carries the default strings" ||
       fail "windows: $launcher's version resource lacks:$missing"
   done
+  # With FAST_START a large tree is cut, unless ONE_FRAME; both unpack it.
+  make_large_tree "$scratch/large-windows" "$windows_app/hello.exe"
+  check_large_tree "windows, FAST_START" "$scratch/windows" "$pack" "$scratch/windows/large_cut.exe" \
+    "$scratch/windows/large_whole.exe" "$scratch/windows/large_whole.launcher/frames" \
+    -DLARGE_APP="$scratch/large-windows" -DLARGE_OPTIONS=FAST_START
+  for launcher in large_cut large_whole; do
+    rm -rf "$local_data/tarvell-2.3.8"
+    "$root/cmake/wine-run" "$scratch/windows/$launcher.exe" first >"$scratch/run.out" 2>&1
+    grep -q "argument 1: first" "$scratch/run.out" &&
+      [ "$(tree_digest "$scratch/large-windows")" = "$(tree_digest "$local_data/tarvell-2.3.8")" ] &&
+      ok "windows, FAST_START: $launcher unpacks the large tree" || fail "windows, FAST_START: $launcher"
+  done
+  rm -rf "$local_data/tarvell-2.3.8"
   refused windows REFUSED_TARGET_SPEC 'C:\' "TARGET_SPEC 'C:\' is a root folder"
   refused windows REFUSED_ENTRY run.Bat "ENTRY run.Bat is a batch file, which a Windows launcher cannot start"
   # Names NTFS folds into one file: the payload for a Windows launcher is refused.
