@@ -1,14 +1,14 @@
 #!/usr/bin/env bash
 # The benchmark suite (Linux native, release build): whole starts of the launcher,
 # with and without the payload's index, against the floors (decoding with the
-# window on huge pages, writing the tree, checking the unpacked files) and tar,
-# first and later starts on a tree of many small files, peak memory, the start
-# overhead on a tiny payload, and packing: from scratch, and again with the
-# frame cache after a small change. Prints one table (also kept in
-# build/bench/results.md). The commands compared in a row run in turn, round
-# after round; before every timed first start the target is removed and
-# written data flushed (sync), untimed; as root, clean caches are dropped too
-# (see bench/timing.sh).
+# window on huge pages, decoding the frames on every core, writing the tree,
+# checking the unpacked files) and tar, first and later starts on a tree of
+# many small files, peak memory, the start overhead on a tiny payload, and
+# packing: from scratch, and again with the frame cache after a small change.
+# Prints one table (also kept in build/bench/results.md). The commands compared
+# in a row run in turn, round after round; before every timed first start the
+# target is removed and written data flushed (sync), untimed; as root, clean
+# caches are dropped too (see bench/timing.sh).
 #   bench/run.sh [ROUNDS]      ROUNDS of each row (default 10)
 # The workload and its payloads are made once and kept in build/bench.
 set -euo pipefail
@@ -22,7 +22,8 @@ mkdir -p "$work"
 # are never rebuilt by the builds of the demo and the tests.
 release=build/bench-release
 cmake --preset bench >/dev/null
-cmake --build "$release" --target mordax-pack mordax-stub generate_workload decode_floor check_floor exit_at_once >/dev/null
+cmake --build "$release" --target mordax-pack mordax-stub generate_workload decode_floor frames_floor check_floor \
+  exit_at_once >/dev/null
 pack=$release/tools/mordax-pack
 level=19
 
@@ -73,7 +74,7 @@ mkdir -p "$TMPDIR" "$work/tar-out"
 
 peak() { /usr/bin/time -f %M "$@" 2>&1 >/dev/null | tail -1; }
 settle_for "$launcher" "$many" "$frames" "$work/app.tar" "$work/app.tar.zst" "$work/many.tar" "$work/app.payload" \
-  "$(command -v tar)" "$(command -v zstd)"
+  "$work/frames.payload" "$work/frames.index" "$(command -v tar)" "$(command -v zstd)"
 fresh() { echo "rm -rf $1 && $settle"; }
 fresh_dir() { echo "rm -rf $1 && $settle && mkdir -p $1"; }
 
@@ -92,7 +93,8 @@ alternate frames_first "$runs" "$(fresh "$TMPDIR/mordax-bench-frames")" "$frames
   "$(fresh_dir "$work/tar-out")" "tar -xf $work/app.tar -C $work/tar-out" \
   "$(fresh_dir "$work/tar-out")" "tar -I 'zstd -d --long=27' -xf $work/app.tar.zst -C $work/tar-out" \
   "$(fresh "$TMPDIR/mordax-bench-frames")" "taskset -c 0 $frames" \
-  "$(fresh "$TMPDIR/mordax-bench")" "taskset -c 0 $launcher"
+  "$(fresh "$TMPDIR/mordax-bench")" "taskset -c 0 $launcher" \
+  "$(fresh "$TMPDIR/mordax-bench-frames")" "$release/bench/frames_floor $work/frames.index $work/frames.payload"
 # One byte changed of the smallest file of 8 MB or more, its size and time kept.
 "$frames" >/dev/null
 changed=$(cd "$TMPDIR/mordax-bench-frames" && find . -type f -size +8M -printf '%s %p\n' | sort -n | head -1 | cut -d' ' -f2-)
@@ -163,6 +165,8 @@ t_l=$(tiny_ms 0) t_d=$(tiny_ms 1)
   echo "| later start, the same, with index | $(range many_later 0) | check floor $(range many_later 1) | $(ratio "$(stat_of many_later 0 median)" "$(stat_of many_later 1 median)") | |"
   echo "| first start on frames, a thread a core ($(nproc)) | $(range frames_first 0) | write floor $(range frames_first 1) | $(ratio "$(stat_of frames_first 0 median)" "$(stat_of frames_first 1 median)") | <= 1.5 |"
   echo "| first start on frames against tar | $(stat_of frames_first 0 median) | tar --zstd -xf $(range frames_first 2) | $(ratio "$(stat_of frames_first 0 median)" "$(stat_of frames_first 2 median)") | <= 0.5 |"
+  echo "| frames decoded alone, a thread a core, writing nothing | $(range frames_first 5) | write floor $(stat_of frames_first 1 median) | $(ratio "$(stat_of frames_first 5 median)" "$(stat_of frames_first 1 median)") | |"
+  echo "| first start on frames against decoding alone | $(stat_of frames_first 0 median) | frames decoded alone $(stat_of frames_first 5 median) | $(ratio "$(stat_of frames_first 0 median)" "$(stat_of frames_first 5 median)") | |"
   echo "| first start on frames, one core | $(range frames_first 3) | first start, one frame, one core $(range frames_first 4) | $(ratio "$(stat_of frames_first 3 median)" "$(stat_of frames_first 4 median)") | <= 1 |"
   echo "| later start on frames, one byte changed in a file of $(( $(stat -c %s "$work/tree/$changed") / 1000000 )) MB | $(range frames_repair 0) | check floor $(range frames_repair 1) | $(ratio "$(stat_of frames_repair 0 median)" "$(stat_of frames_repair 1 median)") | <= 3 |"
   echo "| repack at level $level with the frame cache, one byte changed in a file of $(( $(stat -c %s "$work/tree/$ten") / 1000000 )) MB | $(range repack 0) | pack from scratch $(stat_of pack_scratch 0 median) | $(ratio "$(stat_of repack 0 median)" "$(stat_of pack_scratch 0 median)") | <= 0.1 |"
