@@ -10,6 +10,7 @@ scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 failures=0
 fail() { echo "FAIL $*"; failures=$((failures + 1)); }
+source "$(cd "$(dirname "$0")/../support" && pwd)/large_tree.sh"
 
 # Each writer installed with both stubs beside it, as cmake --install lays them out.
 mkdir -p "$scratch/linux" "$scratch/windows"
@@ -92,14 +93,12 @@ same "a launcher that unpacks beside itself" unpack -- --entry run.exe --level 5
   -o unpack.exe) || fail "Windows writer: a Windows launcher that unpacks beside itself"
 L/unpack >/dev/null 2>&1
 MORDAX_WINEPREFIX=$prefix "$wine_run" W/unpack.exe >/dev/null 2>&1
-digest() { (cd "$1" && find . -type f -print0 | LC_ALL=C sort -z | xargs -0 sha256sum); }
-[ "$(digest app)" = "$(digest L/unpacked)" ] || fail "the Linux launcher unpacked another tree"
-[ "$(digest app)" = "$(digest W/unpacked)" ] || fail "the Windows launcher unpacked another tree"
+[ "$(tree_digest app)" = "$(tree_digest L/unpacked)" ] || fail "the Linux launcher unpacked another tree"
+[ "$(tree_digest app)" = "$(tree_digest W/unpacked)" ] || fail "the Windows launcher unpacked another tree"
 
 # A tree large enough to cut: a Windows launcher keeps one frame unless it opts
 # in, then --one-frame keeps one again; each unpacks the tree under Wine.
-mkdir -p large && cp app/run.exe large/
-head -c 9M /dev/urandom >large/a.bin && head -c 9M /dev/urandom >large/b.bin
+make_large_tree large app/run.exe
 for variant in "default:1:" "fast:many:--fast-start" "fast-whole:1:--fast-start --one-frame"; do
   IFS=: read -r name expected extra <<<"$variant"
   args=(../large --entry run.exe --level 1 --stub windows-x64 $extra --target-spec "{PROGRAM_DIR}\\large-$name"
@@ -109,7 +108,7 @@ for variant in "default:1:" "fast:many:--fast-start" "fast-whole:1:--fast-start 
   [ "$expected" = many ] && [ "$frames" -gt 1 ] && expected=$frames
   MORDAX_WINEPREFIX=$prefix "$wine_run" "W/large-$name.exe" >/dev/null 2>&1
   if cmp -s "L/large-$name.exe" "W/large-$name.exe" && [ "$frames" = "$expected" ] &&
-     [ "$(digest large)" = "$(digest "W/large-$name")" ]; then
+     [ "$(tree_digest large)" = "$(tree_digest "W/large-$name")" ]; then
     echo "ok   a large tree ($name, frames: $frames): the same from both hosts, unpacked under Wine"
   else
     fail "a large tree ($name): $frames frames, expected $expected"
@@ -171,7 +170,7 @@ for what in L/out.payload L/out.exe L/out; do
 done
 linux extract L/out.exe XL >/dev/null || fail "Linux writer: extract"
 windows extract L/out.exe XW >/dev/null || fail "Windows writer: extract"
-[ "$(digest app)" = "$(digest XL)" ] && [ "$(digest app)" = "$(digest XW)" ] || fail "extract gave another tree"
+[ "$(tree_digest app)" = "$(tree_digest XL)" ] && [ "$(tree_digest app)" = "$(tree_digest XW)" ] || fail "extract gave another tree"
 windows extract L/out.exe XW >/dev/null 2>windows.err && fail "Windows writer: extract over an existing tree"
 grep -q "exists already (--force replaces it)" windows.err || { fail "Windows writer: extract over a tree"; cat windows.err; }
 printf changed >XW/empty

@@ -1,12 +1,12 @@
-# For the tests of the CMake routes: a tree large enough to cut into frames,
-# which the project builds twice, with the defaults or the options it is
-# given and then with ONE_FRAME too; the first has frames, the second one
-# frame and no frame cache.
+# For the tests of the routes (the CMake ones, and the writers on both hosts):
+# a tree large enough to cut into frames, which a CMake project builds twice,
+# with the defaults or the options it is given and then with ONE_FRAME too;
+# the first has frames, the second one frame and no frame cache.
 #   make_large_tree TREE ENTRY_PROGRAM
 #   check_large_tree LABEL BUILD_DIR PACK CUT_LAUNCHER WHOLE_LAUNCHER WHOLE_CACHE CMAKE_ARG...
 #     (the targets are the launchers' names, less .exe)
 #   tree_digest DIR       (every file's hash, by name)
-# Uses the caller's $scratch, ok and fail.
+# check_large_tree uses the caller's $scratch, ok and fail.
 make_large_tree() {
   mkdir -p "$1"
   cp "$2" "$1/"
