@@ -1,8 +1,8 @@
 // The decode floor of a payload of frames: decodes the frames its index lists,
 // each whole into a buffer of the thread's own, on as many threads as the
-// launcher would take (or THREADS), and drops the bytes. What a first start on
-// frames costs beyond this is its writes.
-//   frames_floor [--threads THREADS] INDEX PAYLOAD
+// launcher would take, and drops the bytes. What a first start on frames costs
+// beyond this is its writes.
+//   frames_floor INDEX PAYLOAD
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -12,7 +12,6 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdlib>
-#include <cstring>
 #include <thread>
 #include <vector>
 
@@ -34,16 +33,10 @@ const unsigned char* map_file(const char* path, uint64_t* size) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  unsigned threads = 0;
-  int first = 1;
-  if (argc == 5 && strcmp(argv[1], "--threads") == 0) {
-    threads = unsigned(atoi(argv[2]));
-    first = 3;
-  }
-  if (argc - first != 2) return 2;
+  if (argc != 3) return 2;
   uint64_t index_size = 0, payload_size = 0;
-  const unsigned char* index = map_file(argv[first], &index_size);
-  const unsigned char* payload = map_file(argv[first + 1], &payload_size);
+  const unsigned char* index = map_file(argv[1], &index_size);
+  const unsigned char* payload = map_file(argv[2], &payload_size);
   IndexReader frames;
   if (index == nullptr || payload == nullptr || !parse_index(index, index_size, 1023, &frames) ||
       frames.frame_count == 0)
@@ -51,7 +44,7 @@ int main(int argc, char** argv) {
   uint64_t largest = 0;
   for (uint32_t f = 0; f < frames.frame_count; ++f)
     largest = std::max(largest, frames.frame(f + 1).stream_offset - frames.frame(f).stream_offset);
-  if (threads == 0) threads = std::min(std::min(platform::processor_count(), 8u), frames.frame_count);
+  unsigned threads = std::min(std::min(platform::processor_count(), 8u), frames.frame_count);
 
   std::atomic<uint32_t> next{0};
   std::atomic<bool> failed{false};
