@@ -289,13 +289,14 @@ size_t wanted_frames(Work* work) {
 // fails, as the reader on one thread does, or finds it sound. A file left in
 // part by a later frame would look like neither what the loop leaves nor the
 // record: it is left empty, to be written whole by the next start. So are the
-// files that other threads leave in part when one cannot write.
+// files that other threads leave in part when one cannot write, and the one
+// whose write failed, which may hold part of that write.
 void empty_what_is_written_in_part(Work* work) {
   char16_t entry_name[kRecordNameCapacity];
   char16_t full[kPathCapacity];
   for (size_t i = 0; i < work->count; ++i) {
     const Record& r = work->records[i];
-    if (!r.write || r.written == 0 || r.written == r.entry.size) continue;
+    if (!r.write || r.written == r.entry.size) continue;
     index_entry_path(r.entry, entry_name, full);
     platform::OutputFile file{};
     if (platform::open_for_writing(full, i == 0, &file)) platform::close_file(&file);

@@ -93,7 +93,12 @@ bool write_file_at(OutputFile* file, uint64_t offset, const void* data, uint32_t
   at.Offset = DWORD(offset);
   at.OffsetHigh = DWORD(offset >> 32);
   DWORD written = 0;
-  return WriteFile(h(file->os), data, size, &written, &at) != 0 && written == size;
+  if (!WriteFile(h(file->os), data, size, &written, &at)) return false;
+  if (written == size) return true;
+  // Part written and no error given: the disk is full, and the caller must
+  // know the file holds part of the piece.
+  SetLastError(ERROR_DISK_FULL);
+  return false;
 }
 
 bool read_file(const char16_t* path, FilePiece piece, void* context) {

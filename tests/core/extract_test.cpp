@@ -233,7 +233,7 @@ TEST_F(Extraction, AFailedWriteStopsWithTheSystemError) {
   EXPECT_EQ(extract({{u"app.exe", "x"}, {u"big", std::string(100000, 'b')}}), 2);
   EXPECT_EQ(state().err,
             "Error, couldn't unpack file to target path. ([Error 112] There is not enough space on the disk.)\n");
-  EXPECT_EQ(state().files[u"C:\\T\\big"].size(), 32768u);  // the partial file stays
+  EXPECT_EQ(state().files[u"C:\\T\\big"].size(), 39999u);  // the partial file stays, its last write in part
 }
 
 TEST_F(Extraction, NameAndPathLimitsAreEnforcedWithoutOverflow) {

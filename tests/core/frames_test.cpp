@@ -162,12 +162,12 @@ TEST_F(Frames, AFileItCannotOpenOrWriteStopsWhereTheRecordLoopStops) {
   EXPECT_EQ(state().files[u"C:\\T\\app.exe"], kRecords[0].contents);
   EXPECT_EQ(state().files[u"C:\\T\\lib\\big.bin"], kRecords[1].contents);
 
-  // A disk that fills while the big file is written: the loop's message, and
-  // no file left in part.
-  for (uint32_t processors : {1u, 2u}) {
+  // A disk that fills while the big file is written, in its first piece or a
+  // later one: the loop's message, and no file left in part.
+  for (uint32_t processors : {1u, 2u}) for (long budget : {1000l, 150000l}) {
     start_fresh();
     state().processors = processors;
-    state().write_budget = 150000;
+    state().write_budget = budget;
     EXPECT_THROW(extract_frames(), FatalExit) << processors;
     EXPECT_EQ(state().err.rfind("Error, couldn't unpack file to target path.", 0), 0u) << state().err;
     for (const auto& [path, contents] : state().files) {

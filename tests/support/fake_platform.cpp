@@ -110,6 +110,17 @@ bool parent_exists(const std::u16string& path) {
   return (parent.size() == 2 && parent[1] == u':') || state().directories.count(parent) > 0;
 }
 
+// How much of a write of `size` bytes the disk takes: all of it, or what is
+// left before it is full, as a real write fails after writing part.
+uint32_t within_budget(uint32_t size) {
+  long& budget = state().write_budget;
+  if (budget < 0) return size;
+  uint32_t room = uint32_t(std::min<long>(budget, size));
+  budget -= room;
+  if (room < size) state().last_error = 112;  // disk full
+  return room;
+}
+
 void log(const char* what, const char16_t* path) {
   state().calls.push_back(std::string(what) + " " + fake::narrow(path));
 }
@@ -135,15 +146,10 @@ bool open_for_writing(const char16_t* path, bool program, OutputFile* out) {
 }
 
 bool write_file(OutputFile* file, const void* data, uint32_t size) {
-  auto& budget = state().write_budget;
-  if (budget >= 0 && long(size) > budget) {
-    state().last_error = 112;  // disk full
-    return false;
-  }
-  if (budget >= 0) budget -= long(size);
+  uint32_t room = within_budget(size);
   state().calls.push_back("write " + std::to_string(size));
-  state().files[fake::open_paths[size_t(file->os)]].append(static_cast<const char*>(data), size);
-  return true;
+  state().files[fake::open_paths[size_t(file->os)]].append(static_cast<const char*>(data), room);
+  return room == size;
 }
 
 void close_file(OutputFile* file) {
@@ -166,17 +172,12 @@ bool open_for_writing_at(const char16_t* path, bool program, OutputFile* out) {
 
 bool write_file_at(OutputFile* file, uint64_t offset, const void* data, uint32_t size) {
   std::lock_guard<std::mutex> hold(fake::threads_lock);
-  auto& budget = state().write_budget;
-  if (budget >= 0 && long(size) > budget) {
-    state().last_error = 112;  // disk full
-    return false;
-  }
-  if (budget >= 0) budget -= long(size);
+  uint32_t room = within_budget(size);
   state().calls.push_back("write-at " + std::to_string(offset) + " " + std::to_string(size));
   std::string& contents = state().files[fake::open_paths[size_t(file->os)]];
-  if (contents.size() < offset + size) contents.resize(size_t(offset + size));
-  contents.replace(size_t(offset), size, static_cast<const char*>(data), size);
-  return true;
+  if (contents.size() < offset + room) contents.resize(size_t(offset + room));
+  contents.replace(size_t(offset), room, static_cast<const char*>(data), room);
+  return room == size;
 }
 
 bool read_file(const char16_t* path, FilePiece piece, void* context) {
