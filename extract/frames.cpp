@@ -80,25 +80,93 @@ struct Work {
   }
 };
 
-// ASCII case folded, as every file system the launcher meets folds at least:
-// two such names may be one file, written by two threads.
-uint64_t folded_hash(const IndexEntry& e) {
-  uint64_t hash = 14695981039346656037ull;
-  for (size_t i = 0; i < e.units; ++i) {
-    unsigned unit = unsigned(e.name[2 * i]) | unsigned(e.name[2 * i + 1]) << 8;
-    if (unit >= 'a' && unit <= 'z') unit -= 32;
-    if (unit == '/') unit = '\\';
-    hash = (hash ^ unit) * 1099511628211ull;
+// Two names that a case-insensitive file system may take for one file would
+// be written by two threads into one file without truncation. Within ASCII the
+// fold is known; past it, file systems differ (NTFS's upcase table, ext4's
+// full Unicode fold), so a name with any other unit is taken to meet every name
+// of the same length whose ASCII units fold alike, counting i, k and s as
+// unknown there too (the dotless i, the Kelvin sign and the long s fold into
+// them), and its full fold's expansions of sharp s and the Latin ligatures are
+// compared the same way.
+constexpr uint32_t kUnknown = 0x10000;
+
+uint32_t ascii_folded(unsigned unit) {
+  if (unit >= 'a' && unit <= 'z') unit -= 32;
+  return unit == '/' ? '\\' : unit;
+}
+
+uint32_t loosely_folded(unsigned unit) {
+  unit = ascii_folded(unit);
+  return unit >= 0x80 || unit == 'I' || unit == 'K' || unit == 'S' ? kUnknown : unit;
+}
+
+// What the full fold makes of a unit that it lengthens, or null.
+const char* expansion(unsigned unit) {
+  switch (unit) {
+    case 0xDF: case 0x1E9E: return "SS";
+    case 0x130: return "I?";
+    case 0xFB00: return "FF";
+    case 0xFB01: return "FI";
+    case 0xFB02: return "FL";
+    case 0xFB03: return "FFI";
+    case 0xFB04: return "FFL";
+    case 0xFB05: case 0xFB06: return "ST";
+    default: return nullptr;
   }
-  return hash;
+}
+
+struct NameKey {
+  uint64_t hash;
+  bool beyond_ascii;
+  bool operator<(const NameKey& other) const { return hash < other.hash; }
+};
+
+constexpr uint64_t kHashStart = 14695981039346656037ull;
+uint64_t mixed(uint64_t hash, uint32_t unit) { return (hash ^ unit) * 1099511628211ull; }
+
+unsigned unit_at(const IndexEntry& e, size_t i) { return unsigned(e.name[2 * i]) | unsigned(e.name[2 * i + 1]) << 8; }
+
+// A name's hash under ASCII folding alone, and its loose keys: as it is, and
+// after the full fold's expansions where it has any. Returns how many loose keys.
+size_t name_keys(const IndexEntry& e, uint64_t* exact, NameKey* loose) {
+  uint64_t as_is = kHashStart, expanded = kHashStart;
+  bool beyond = false, expands = false;
+  *exact = kHashStart;
+  for (size_t i = 0; i < e.units; ++i) {
+    unsigned unit = unit_at(e, i);
+    beyond = beyond || unit >= 0x80;
+    *exact = mixed(*exact, ascii_folded(unit));
+    as_is = mixed(as_is, loosely_folded(unit));
+    const char* longer = expansion(unit);
+    expands = expands || longer != nullptr;
+    if (longer == nullptr) expanded = mixed(expanded, loosely_folded(unit));
+    for (const char* c = longer; c != nullptr && *c != 0; ++c)
+      expanded = mixed(expanded, *c == '?' ? kUnknown : loosely_folded(unsigned(*c)));
+  }
+  loose[0] = {as_is, beyond};
+  loose[1] = {expanded, true};
+  return expands ? 2 : 1;
 }
 
 bool names_may_meet(const Record* records, size_t count) {
-  std::unique_ptr<uint64_t[]> hashes(new (std::nothrow) uint64_t[count]);
-  if (hashes == nullptr) return true;
-  for (size_t i = 0; i < count; ++i) hashes[i] = folded_hash(records[i].entry);
-  std::sort(hashes.get(), hashes.get() + count);
-  return std::adjacent_find(hashes.get(), hashes.get() + count) != hashes.get() + count;
+  std::unique_ptr<uint64_t[]> exact(new (std::nothrow) uint64_t[count]);
+  std::unique_ptr<NameKey[]> loose(new (std::nothrow) NameKey[2 * count]);
+  if (exact == nullptr || loose == nullptr) return true;
+  size_t n = 0;
+  for (size_t i = 0; i < count; ++i) n += name_keys(records[i].entry, &exact[i], &loose[n]);
+  std::sort(exact.get(), exact.get() + count);
+  if (std::adjacent_find(exact.get(), exact.get() + count) != exact.get() + count) return true;
+  // A loose key shared by names of ASCII alone is no meeting: they differ
+  // where ASCII folds exactly.
+  std::sort(loose.get(), loose.get() + n);
+  for (size_t i = 0; i < n;) {
+    size_t end = i;
+    bool beyond = false;
+    for (; end < n && loose[end].hash == loose[i].hash; ++end) beyond = beyond || loose[end].beyond_ascii;
+    if (end - i > 1 && beyond) return true;
+    i = end;
+  }
+  return false;
 }
 
 // Which files are not in place, on every thread; the first thread also checks

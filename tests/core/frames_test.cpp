@@ -195,6 +195,33 @@ TEST_F(Frames, AnIndexThatListsTheFramesWronglyIsNotFollowed) {
   for (const RecordSpec& r : kRecords) EXPECT_EQ(state().files[u"C:\\T\\" + r.name], r.contents);
 }
 
+TEST_F(Frames, NamesThatMayFoldIntoOneFileAreLeftToTheRecordLoop) {
+  struct Case {
+    std::u16string a, b;
+    bool fully;  // the file system folds sharp s into "ss"
+    bool meet;
+  };
+  const Case cases[] = {{u"data\\\u00C4.txt", u"data\\\u00E4.txt", false, true},
+                        {u"data\\\u212A.txt", u"data\\k.txt", false, true},
+                        {u"data\\Stra\u00DFe", u"data\\STRASSE", true, true},
+                        {u"\u00C4\\x.txt", u"\u00E4\\x.txt", false, true},
+                        {u"data\\\u00C4.txt", u"data\\\u00C4b.txt", false, false}};
+  for (const Case& c : cases) {
+    start_fresh();
+    state().folds_case = true;
+    state().folds_fully = c.fully;
+    FramedPayload f = make_framed_payload({{u"app.exe", "MZ"}, {c.a, "AAAAAA"}, {c.b, "bb"}}, {20, 30});
+    state().payload = f.payload;
+    state().index = f.index;
+    bool taken = extract_frames();
+    EXPECT_EQ(taken, !c.meet) << fake::narrow(c.b);
+    if (taken)
+      EXPECT_EQ(state().files, loop_files({})) << fake::narrow(c.b);
+    else
+      EXPECT_TRUE(state().files.empty()) << fake::narrow(c.b);
+  }
+}
+
 TEST_F(Frames, WhatItCannotVouchForIsLeftToTheRecordLoopUntouched) {
   // Names a file system may take for one file: the loop's order decides.
   std::vector<RecordSpec> folded = {{u"app.exe", "MZ"}, {u"data\\LICENSE", ""}, {u"data\\license", "text"}};

@@ -85,20 +85,33 @@ uint32_t put(const std::u16string& text, char16_t* out, uint32_t capacity) {
   return uint32_t(text.size());
 }
 
+// A name as a case-insensitive file system compares it: ASCII and Latin-1
+// letters and the Kelvin sign as NTFS's upcase table folds them, and, where
+// the fold is full (ext4's casefold), sharp s as "SS".
+std::u16string folded(const std::u16string& name) {
+  std::u16string out;
+  for (char16_t c : name) {
+    if ((c >= u'a' && c <= u'z') || (c >= 0xE0 && c <= 0xFE && c != 0xF7)) c = char16_t(c - 0x20);
+    if (c == 0x212A) c = u'K';
+    if (c == 0xDF && state().folds_fully) {
+      out += u"SS";
+      continue;
+    }
+    out += c;
+  }
+  return out;
+}
+
 // The name under which the file system keeps `path`: where it folds case,
-// the file or directory already there under a name that differs only in case
+// the file or directory already there under a name that folds the same
 // (NTFS keeps the name it was created with).
 std::u16string on_disk(const std::u16string& path) {
   if (!state().folds_case) return path;
-  auto fold = [](char16_t c) { return c >= u'a' && c <= u'z' ? char16_t(c - u'a' + u'A') : c; };
-  auto same = [&](const std::u16string& other) {
-    return other.size() == path.size() && std::equal(other.begin(), other.end(), path.begin(),
-                                                     [&](char16_t a, char16_t b) { return fold(a) == fold(b); });
-  };
+  std::u16string key = folded(path);
   for (const auto& file : state().files)
-    if (same(file.first)) return file.first;
+    if (folded(file.first) == key) return file.first;
   for (const auto& directory : state().directories)
-    if (same(directory)) return directory;
+    if (folded(directory) == key) return directory;
   return path;
 }
 

@@ -24,8 +24,9 @@ struct State {
   std::set<std::u16string> directories;
   std::set<std::u16string> refused_directories;  // create_directory fails there
   std::set<std::u16string> unwritable;           // open_for_writing fails there
-  bool folds_case = false;   // names that differ only in ASCII case are one file, as on NTFS
-  long write_budget = -1;    // bytes writable; the write that passes it writes part and fails
+  bool folds_case = false;                       // names that differ only in case are one file, as on NTFS
+  bool folds_fully = false;                      // with folds_case: sharp s is "ss", as in ext4's casefold
+  long write_budget = -1;                        // bytes writable; the write past them writes part, fails
   std::vector<std::string> calls;                // "mkdir C:\T\a", "open C:\T\f", ...
   std::map<std::u16string, bool> opened_as_program;
   std::vector<std::pair<uint64_t, size_t>> released;  // payload ranges let go: offset, size
