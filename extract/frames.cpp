@@ -32,6 +32,12 @@ namespace {
 
 // The largest frame decoded whole; the writer's frames are far smaller.
 constexpr uint64_t kMaxFrame = 64u << 20;
+// The decode buffers' share of the peak memory (see decoding_threads): two of
+// the writer's largest frames, or five on more cores; and what a start on
+// frames takes beside them, measured at its peak.
+constexpr uint64_t kBuffersFewCores = 96u << 20;
+constexpr uint64_t kBuffersManyCores = 240u << 20;
+constexpr uint64_t kBesidesBuffers = 16u << 20;
 // The record loop's largest write, for the reason given there.
 constexpr uint32_t kWriteLimit = 64u << 10;
 // As the reader on one thread releases the compressed pages behind it.
@@ -269,7 +275,11 @@ bool decode_frame(ZSTD_DCtx* context, const unsigned char* src, size_t src_size,
   FrameDecoder d{context, {src, src_size, 0}, 0, kReleaseStep, nullptr, false};
   ZSTD_outBuffer out = {to, size, 0};
   bool decodes = true;
-  while (decodes && !(d.ended && d.input.pos == d.input.size)) {
+  while (decodes && !(d.ended && d.input.pos == src_size)) {
+    // Given in steps, or the whole frame would be taken in one call and its
+    // pages stay resident beside the buffer until it ends: twice the frame
+    // where it hardly compresses.
+    d.input.size = std::min(src_size, d.input.pos + kReleaseStep);
     size_t taken = d.input.pos, made = out.pos;
     decodes = d.step(&out) && (d.input.pos != taken || out.pos != made);
   }
@@ -335,6 +345,22 @@ bool create_files(Work* work) {
 unsigned thread_count(size_t jobs) {
   unsigned cores = std::min(platform::processor_count(), 8u);
   return unsigned(std::min<size_t>(cores, jobs == 0 ? 1 : jobs));
+}
+
+// How many threads decode frames of at most `largest` bytes, each into a
+// buffer of its own. Allocations rarely fail under overcommit, so the buffers
+// are bounded before they are taken: a container of many cores and little
+// memory would otherwise be killed at every start. They take at most
+// kBuffersFewCores on up to two cores and kBuffersManyCores on more, and with
+// what the start takes besides, a quarter of the memory the process may have
+// now; 0 where not even one fits.
+unsigned decoding_threads(size_t frames, uint64_t largest) {
+  if (frames == 0) return 0;
+  unsigned cores = platform::processor_count();
+  uint64_t budget = cores <= 2 ? kBuffersFewCores : kBuffersManyCores;
+  uint64_t quarter = platform::memory_available() / 4;
+  budget = std::min(budget, quarter > kBesidesBuffers ? quarter - kBesidesBuffers : 0);
+  return unsigned(std::min<uint64_t>(thread_count(frames), budget / std::max<uint64_t>(largest, 1)));
 }
 
 // The frames that hold bytes of files to write.
@@ -405,11 +431,13 @@ bool run(Work* work) {
     largest = std::max(largest, work->frames.frame(work->wanted[k] + 1).stream_offset -
                                     work->frames.frame(work->wanted[k]).stream_offset);
   if (largest > kMaxFrame) return false;
-  // Each thread decodes into a buffer of its own: no memory for one means one
-  // thread fewer, none at all the record loop.
+  unsigned threads = decoding_threads(work->wanted_count, largest);
+  if (threads == 0 && work->wanted_count != 0) return false;
   Decoder decoders[8];
+  // A buffer that cannot be had all the same means one thread fewer, none at
+  // all the record loop.
   unsigned ready = 0;
-  for (unsigned threads = work->wanted_count == 0 ? 0 : thread_count(work->wanted_count); ready < threads; ++ready) {
+  for (; ready < threads; ++ready) {
     decoders[ready].context = ZSTD_createDCtx();
     decoders[ready].buffer = static_cast<unsigned char*>(malloc(size_t(largest)));
     if (decoders[ready].context == nullptr || decoders[ready].buffer == nullptr ||

@@ -92,6 +92,13 @@ struct LargeMemory {
 };
 const LargeMemory* large_memory();
 
+/// Bytes of memory this process may take now without pushing the machine into
+/// swap or past a limit set on it: the least of the memory available (Linux:
+/// MemAvailable; Windows: the available physical memory) and every memory
+/// limit of the control groups the process runs in (cgroup v2 memory.max and
+/// v1 memory.limit_in_bytes, from its own group up). UINT64_MAX when unknown.
+uint64_t memory_available();
+
 /// A section of the loaded executable image, by its 8-byte name, as the loader
 /// mapped it with the image for the life of the process. False when the image
 /// has no section of that name, and always where executables have no sections

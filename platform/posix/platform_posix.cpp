@@ -14,6 +14,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
@@ -269,6 +270,60 @@ void release_large(void*, void* address) {
 const LargeMemory* large_memory() {
   static const LargeMemory memory = {allocate_large, release_large};
   return &memory;
+}
+
+namespace {
+
+// The first number in a small file (a value of "max" has none), or UINT64_MAX.
+uint64_t number_in(const std::string& path, const char* after) {
+  Descriptor file{open(path.c_str(), O_RDONLY | O_CLOEXEC)};
+  char text[4096];
+  ssize_t n = file ? read(file.get(), text, sizeof text - 1) : -1;
+  if (n <= 0) return UINT64_MAX;
+  text[n] = 0;
+  const char* at = after == nullptr ? text : strstr(text, after);
+  if (at == nullptr) return UINT64_MAX;
+  at += after == nullptr ? 0 : strlen(after);
+  while (*at == ' ') ++at;
+  if (*at < '0' || *at > '9') return UINT64_MAX;
+  return strtoull(at, nullptr, 10);
+}
+
+// The least limit set in `file` by the group at `path` below `root` and by each
+// group above it.
+uint64_t least_group_limit(const std::string& root, std::string path, const char* file) {
+  uint64_t least = UINT64_MAX;
+  for (;;) {
+    least = std::min(least, number_in(root + path + "/" + file, nullptr));
+    size_t cut = path.rfind('/');
+    if (cut == std::string::npos || path.empty()) return least;
+    path.erase(cut);
+  }
+}
+
+}  // namespace
+
+uint64_t memory_available() {
+  uint64_t kib = number_in("/proc/meminfo", "MemAvailable:");
+  uint64_t least = kib == UINT64_MAX ? kib : kib * 1024;
+  Descriptor groups{open("/proc/self/cgroup", O_RDONLY | O_CLOEXEC)};
+  char text[4096];
+  ssize_t n = groups ? read(groups.get(), text, sizeof text - 1) : -1;
+  text[n > 0 ? n : 0] = 0;
+  // Lines of "id:controllers:path"; the unified hierarchy's has id 0 and no
+  // controllers.
+  char* rest = nullptr;
+  for (char* line = strtok_r(text, "\n", &rest); line != nullptr; line = strtok_r(nullptr, "\n", &rest)) {
+    char* controllers = strchr(line, ':');
+    char* path = controllers == nullptr ? nullptr : strchr(controllers + 1, ':');
+    if (path == nullptr) continue;
+    std::string named(controllers + 1, path);
+    if (named.empty())
+      least = std::min(least, least_group_limit("/sys/fs/cgroup", path + 1, "memory.max"));
+    else if (("," + named + ",").find(",memory,") != std::string::npos)
+      least = std::min(least, least_group_limit("/sys/fs/cgroup/memory", path + 1, "memory.limit_in_bytes"));
+  }
+  return least;
 }
 
 bool image_section(const char*, const unsigned char**, uint64_t*) { return false; }

@@ -149,6 +149,12 @@ bool is_empty_file(const char16_t* path) {
 
 const LargeMemory* large_memory() { return nullptr; }
 
+uint64_t memory_available() {
+  MEMORYSTATUSEX status = {};
+  status.dwLength = sizeof status;
+  return GlobalMemoryStatusEx(&status) ? status.ullAvailPhys : UINT64_MAX;
+}
+
 // The loader has mapped every section of the image already; the section is
 // found in the section table in memory, with no call and no file access.
 bool image_section(const char* name, const unsigned char** data, uint64_t* size) {

@@ -240,6 +240,11 @@ TEST_F(Frames, WhatItCannotVouchForIsLeftToTheRecordLoopUntouched) {
   EXPECT_FALSE(extract_frames());
   EXPECT_EQ(state().files, before);
   state().files.clear();
+  // Too little memory for one frame's buffer beside the rest of the start.
+  state().memory = 64u << 20;
+  EXPECT_FALSE(extract_frames());
+  EXPECT_TRUE(state().files.empty());
+  state().memory = UINT64_MAX;
   // One frame, an index without frames, one made with another payload.
   FramedPayload one = make_framed_payload(kRecords, {});
   state().payload = one.payload;

@@ -286,6 +286,7 @@ bool set_environment(const char16_t* name, const char16_t* value) {
 
 uint32_t process_id() { return state().pid; }
 uint32_t processor_count() { return state().processors; }
+uint64_t memory_available() { return state().memory; }
 uint64_t performance_counter() { return state().counter; }
 int64_t system_time() { return state().time; }
 

@@ -40,6 +40,7 @@ struct State {
   bool module_fails = false, temp_fails = false, profile_fails = false, cache_fails = false;
   uint32_t pid = 4242;
   uint32_t processors = 2;
+  uint64_t memory = UINT64_MAX;  // what memory_available says
   uint64_t counter = 1;
   int64_t time = 133000000000000000;
   std::map<std::u16string, std::u16string> environment;
