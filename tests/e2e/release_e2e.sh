@@ -20,3 +20,5 @@ done
 "$pack" "$apps/script" --entry run.sh --level 3 --target-spec '{TEMP}/mordax-e2e' \
   --stub linux-x64 --stub-file "$stub" -o "$out/script"
 MORDAX_E2E_LAUNCHERS=$out MORDAX_E2E_CONCURRENT_ROUNDS=10 "$tests/tests/e2e/e2e_tests" --gtest_filter='Launcher.FirstStartUnpacksEveryFileAndRunsTheFirst:Launcher.ASecondStartWritesNothingButEmptyFiles:Launcher.FilesWithOtherContentsAreRepairedAndExtraFilesKept:Launcher.ADirectoryWhereAFileBelongsStopsWithItsPath:Launcher.TheChildReceivesExactlyTheLaunchersArguments:Launcher.TheChildSeesTheHandOffVariablesAndTheLaunchersDirectory:Launcher.ExitStatusesPassThroughUnchanged:Launcher.LaunchersStartedTogetherAllRunTheirChildWithCorrectFiles:Launcher.NamesBeyondAsciiAndPathsBeyond260UnitsUnpack:Launcher.APayloadOfFramesUnpacksAndRepairsLikeAnyOther:Signals.*'
+# A full disk and a memory limit, against the release stub's own memory.
+bash "$(dirname "$0")/stress_test.sh" "$pack" "$stub" linux-x64 || [ $? = 77 ]
