@@ -45,6 +45,21 @@ function(_mordax_check_target_spec target spec windows is_default)
     message(FATAL_ERROR "mordax_add_launcher(${target}): TARGET_SPEC '${spec}' is a root folder; "
                         "name a folder of the application's own below it")
   endif()
+  # A path from the root (for Windows a drive's, a share's or a \\?\ one), or a
+  # variable that expands to one first, whose names the launcher reads in any case.
+  string(TOUPPER "${spec}" upper)
+  if(windows)
+    set(absolute "^([A-Z]:[/\\\\]|[/\\\\][/\\\\])")
+    set(from_root "C:\\ (any drive), \\\\")
+  else()
+    set(absolute "^/")
+    set(from_root "/")
+  endif()
+  if(NOT upper MATCHES "${absolute}|^{(CACHE_DIR|HOME|TEMP|PROGRAM_DIR|PROGRAM_BASE|PROGRAM)}")
+    message(FATAL_ERROR "mordax_add_launcher(${target}): TARGET_SPEC '${spec}' is relative, so it would unpack "
+                        "below the folder the launcher is started from; begin it with ${from_root}, {CACHE_DIR}, "
+                        "{HOME}, {TEMP}, {PROGRAM_DIR}, {PROGRAM_BASE} or {PROGRAM}")
+  endif()
   if(NOT windows AND spec MATCHES "\\\\")
     message(FATAL_ERROR "mordax_add_launcher(${target}): TARGET_SPEC '${spec}' holds a backslash; "
                         "Linux separates folders with /")

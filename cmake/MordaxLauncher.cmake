@@ -19,8 +19,9 @@
 # repack compresses only those whose bytes changed (FRAMES, which asked for
 # frames before they were the default, is still taken). Strings left out take
 # the defaults of MordaxDefaults.cmake, from whatever project the call is in; a
-# target spec that is empty or a root folder, one with a backslash for Linux,
-# and a batch file as a Windows entry stop the configuration (MordaxChecks.cmake).
+# target spec that is empty, a root folder or relative, one with a backslash for
+# Linux, and a batch file as a Windows entry stop the configuration
+# (MordaxChecks.cmake).
 set(_MORDAX_ROOT "${CMAKE_CURRENT_LIST_DIR}/.." CACHE INTERNAL "")
 # The defaults here serve this project's own generated header; the function
 # reads them again in its caller's scope.

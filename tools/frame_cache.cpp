@@ -104,7 +104,7 @@ void FrameCache::keep(const FrameKey& key, const std::string& compressed) {
   std::string name;
   {
     std::lock_guard<std::mutex> hold(lock_);
-    if (dir_.empty()) return;
+    if (dir_.empty() || !keeping_) return;
     name = name_of(key);
     // Frames of the same bytes (two copies of a large file) are one entry.
     if (!kept_.insert(name).second) return;
@@ -121,7 +121,8 @@ void FrameCache::keep(const FrameKey& key, const std::string& compressed) {
   std::string why = strerror(errno);
   host_remove(partial);
   std::lock_guard<std::mutex> hold(lock_);
-  give_up(why);
+  keeping_ = false;
+  warn(why + "; keeping no more frames in it");
 }
 
 void FrameCache::prune() {
@@ -139,8 +140,11 @@ void FrameCache::prune() {
 }
 
 void FrameCache::give_up(const std::string& why) {
-  if (!warned_)
-    host_print(true, "mordax-pack: warning: frame cache " + dir_ + ": " + why + "; packing without it\n");
-  warned_ = true;
+  warn(why + "; packing without it");
   dir_.clear();
+}
+
+void FrameCache::warn(const std::string& why) {
+  if (!warned_) host_print(true, "mordax-pack: warning: frame cache " + dir_ + ": " + why + "\n");
+  warned_ = true;
 }

@@ -7,7 +7,9 @@
 // a damaged, foreign or colliding entry is compressed anew and replaced.
 //
 // The cache is a help and never a reason to fail: when its folder cannot be
-// made, read or written, the writer says so once and packs without it. After
+// made or read, the writer says so once and packs without it; when an entry
+// cannot be written, it says so once and keeps no more, but goes on reading
+// the entries there are, so that a read-only copy of a cache still serves. After
 // a pack it holds the frames of that pack alone, so that it does not grow with
 // every change; only files named as its entries are ever removed, and the
 // folder's own folders are never entered.
@@ -42,9 +44,11 @@ class FrameCache {
  private:
   std::string name_of(const FrameKey& key) const;
   void give_up(const std::string& why);
+  void warn(const std::string& why);
 
   std::string dir_;
   std::mutex lock_;
   std::set<std::string> used_, kept_;
+  bool keeping_ = true;
   bool warned_ = false;
 };

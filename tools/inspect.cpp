@@ -4,13 +4,13 @@
 #include <zlib.h>
 #include <zstd.h>
 
-#include <algorithm>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "common/little_endian.h"
@@ -58,7 +58,14 @@ std::string utf8(const std::u16string& text) {
   return utf16_to_utf8(text.c_str(), &out) ? out : shown_name(text);
 }
 
-std::string record_shown(const RecordHeader& r) { return "record " + std::to_string(r.number) + " (" + shown_name(r.name) + ")"; }
+std::string record_shown(const RecordHeader& r) {
+  return "record " + std::to_string(r.number) + " (" + shown_name(r.name) + ")";
+}
+
+void check_checksum(const RecordHeader& r, uint32_t checksum) {
+  if (checksum != r.stored)
+    throw Failure(record_shown(r) + ": stored checksum " + hex32(r.stored) + ", the contents give " + hex32(checksum));
+}
 
 // ---- list ------------------------------------------------------------------
 
@@ -68,7 +75,6 @@ struct Lister : RecordVisitor {
     snprintf(size, sizeof size, "%12" PRIu64, r.size);
     say(std::string(size) + "  " + hex32(r.stored) + "  " + shown_name(r.name));
   }
-  void contents(const unsigned char*, size_t) override {}
   void end(const RecordHeader&, uint32_t) override {}
 };
 
@@ -113,14 +119,15 @@ std::vector<FoundFrame> check_frames(const unsigned char* p, uint64_t size) {
   do {
     const unsigned char* frame = p + at;
     size_t room = size_t(trailer - at);
-    std::string name = frames.empty() ? "the frame" : "frame " + std::to_string(frames.size() + 1);
+    bool first = frames.empty();
+    std::string name = first ? "the frame" : "frame " + std::to_string(frames.size() + 1);
     ZSTD_frameHeader header;
     size_t wanted = ZSTD_getFrameHeader(&header, frame, room);
     if (ZSTD_isError(wanted) || wanted != 0 || header.frameType != ZSTD_frame)
-      throw Failure(frames.empty() ? "the bytes after the magic do not begin a Zstandard frame"
-                                   : name + " has a damaged header");
+      throw Failure(first ? "the bytes after the magic do not begin a Zstandard frame"
+                          : name + " has a damaged header");
     if (header.frameContentSize != ZSTD_CONTENTSIZE_UNKNOWN)
-      throw Failure((frames.empty() ? "the frame header" : name + "'s header") + " stores the content size");
+      throw Failure((first ? "the frame header" : name + "'s header") + " stores the content size");
     if (header.windowSize > kWindow)
       throw Failure(name + "'s window is " + mebibytes(header.windowSize) + ", more than the launcher's " +
                     mebibytes(kWindow));
@@ -160,22 +167,10 @@ struct Verifier : RecordVisitor {
     store_le64(&index_records[at + 2], r.size);
     store_le32(&index_records[at + 10], r.stored);
   }
-  void contents(const unsigned char*, size_t) override {}
-  void end(const RecordHeader& r, uint32_t checksum) override {
-    if (checksum != r.stored)
-      throw Failure(record_shown(r) + ": stored checksum " + hex32(r.stored) + ", the contents give " + hex32(checksum));
-  }
+  void end(const RecordHeader& r, uint32_t checksum) override { check_checksum(r, checksum); }
 };
 
-uint32_t crc_of(const unsigned char* data, uint64_t size) {
-  uLong crc = crc32(0, nullptr, 0);
-  for (uint64_t done = 0; done < size;) {
-    uInt n = uInt(std::min<uint64_t>(size - done, uint64_t(1) << 30));
-    crc = crc32(crc, data + done, n);
-    done += n;
-  }
-  return uint32_t(crc);
-}
+uint32_t crc_of(const unsigned char* data, uint64_t size) { return uint32_t(crc32_z(0, data, size_t(size))); }
 
 // The index a launcher carries must be the one the writer makes for its
 // payload: a later start trusts it instead of decoding, and repairs a file by
@@ -257,6 +252,7 @@ struct Extractor : RecordVisitor {
   std::vector<fs::path> parts;
   FILE* out = nullptr;
   std::string shown;
+  bool first = false;  // the record the launcher starts
 
   ~Extractor() override {
     if (out != nullptr) fclose(out);
@@ -287,13 +283,8 @@ struct Extractor : RecordVisitor {
     if (fwrite(data, 1, size, out) != size) throw Failure(shown + ": " + strerror(errno));
   }
   void end(const RecordHeader& r, uint32_t checksum) override {
-    if (fclose(out) != 0) {
-      out = nullptr;
-      throw Failure(shown + ": " + strerror(errno));
-    }
-    out = nullptr;
-    if (checksum != r.stored)
-      throw Failure(record_shown(r) + ": stored checksum " + hex32(r.stored) + ", the contents give " + hex32(checksum));
+    if (fclose(std::exchange(out, nullptr)) != 0) throw Failure(shown + ": " + strerror(errno));
+    check_checksum(r, checksum);
   }
 
  private:
@@ -304,7 +295,6 @@ struct Extractor : RecordVisitor {
     out = create_below(dir, parts, replace, first || looks_like_program(first_bytes, size), shown);
     written.insert(parts);
   }
-  bool first = false;
 };
 
 void extract(const Bytes& file, const LauncherFile& found, const std::string& dir, bool force) {

@@ -90,11 +90,43 @@ bool is_batch_file_name(const std::u16string& name) {
   return extension == u".BAT" || extension == u".CMD";
 }
 
+namespace {
+
+// The template variables that expand to an absolute path (templates/expand.cpp);
+// the others are names and numbers.
+const char* const kAbsoluteVariables[] = {"{CACHE_DIR}", "{HOME}", "{TEMP}", "{PROGRAM_DIR}", "{PROGRAM_BASE}",
+                                          "{PROGRAM}"};
+
+bool is_separator(char c) { return c == '/' || c == '\\'; }
+
+// Whether the spec names the same folder from wherever the launcher starts: a
+// path from the root (for Windows a drive's, a share's or a "\\?\" one, not
+// "C:x", which goes on from drive C's current folder, nor "\x", on the current
+// drive), or one of the variables above first, whose names the launcher reads
+// in any case.
+bool is_absolute_spec(const std::string& spec, bool windows) {
+  for (const char* variable : kAbsoluteVariables) {
+    std::string start = spec.substr(0, strlen(variable));
+    for (char& c : start) c = char(std::toupper(static_cast<unsigned char>(c)));
+    if (start == variable) return true;
+  }
+  if (!windows) return spec[0] == '/';
+  bool drive = spec.size() >= 3 && std::isalpha(static_cast<unsigned char>(spec[0])) && spec[1] == ':' &&
+               is_separator(spec[2]);
+  return drive || (spec.size() >= 2 && is_separator(spec[0]) && is_separator(spec[1]));
+}
+
+}  // namespace
+
 std::string target_spec_problem(const std::string& spec, bool windows) {
   if (spec.empty()) return "is empty; name the folder to unpack into";
   size_t rest = spec.size() >= 2 && spec[1] == ':' && std::isalpha(static_cast<unsigned char>(spec[0])) ? 2 : 0;
   if (spec.find_first_not_of("/\\", rest) == std::string::npos)
     return "is a root folder; name a folder of the application's own below it";
+  if (!is_absolute_spec(spec, windows))
+    return std::string("is relative, so it would unpack below the folder the launcher is started from; ") +
+           "begin it with " + (windows ? "C:\\ (any drive), \\\\" : "/") +
+           ", {CACHE_DIR}, {HOME}, {TEMP}, {PROGRAM_DIR}, {PROGRAM_BASE} or {PROGRAM}";
   if (!windows && spec.find('\\') != std::string::npos)
     return "holds a backslash; Linux separates folders with /";
   return "";

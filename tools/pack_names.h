@@ -25,6 +25,7 @@ std::u16string windows_folded(const std::u16string& name);
 bool is_batch_file_name(const std::u16string& name);
 
 /// Why a launcher should not be made with this target spec (UTF-8, as given):
-/// empty, a root folder (only separators, or a drive and separators), or, for
-/// Linux, a backslash, which is no separator there; empty when it may be.
+/// empty, a root folder (only separators, or a drive and separators), relative
+/// (neither a path from the root nor begun by a variable that expands to one),
+/// or, for Linux, a backslash, which is no separator there; empty when it may be.
 std::string target_spec_problem(const std::string& spec, bool windows);

@@ -376,7 +376,7 @@ TEST_F(Launcher, ATemplateThatCannotExpandShowsItselfOnStandardError) {
   RunResult r = run("bad_spec");
   EXPECT_EQ(r.status, 3u);
   EXPECT_EQ(r.out, "");
-  EXPECT_EQ(lines(r.err), std::string("Error, couldn't runtime expand spec '{NOSUCH}") + kSep + "x'.\n");
+  EXPECT_EQ(lines(r.err), std::string("Error, couldn't runtime expand spec '{TEMP}") + kSep + "{NOSUCH}'.\n");
 }
 
 TEST_F(Launcher, TheChildReceivesExactlyTheLaunchersArguments) {

@@ -71,6 +71,8 @@ if build linux "$linux_app" hello; then
   done
   refused linux REFUSED_TARGET_SPEC / "TARGET_SPEC '/' is a root folder"
   refused linux REFUSED_TARGET_SPEC "" "TARGET_SPEC is empty"
+  refused linux REFUSED_TARGET_SPEC .. \
+    "TARGET_SPEC '..' is relative, so it would unpack below the folder the launcher is started from; begin it with /,"
   make_large_tree "$scratch/large" "$linux_app/hello"
   check_large_tree linux "$scratch/linux" "$pack" "$scratch/linux/large_cut" "$scratch/linux/large_whole" \
     "$scratch/linux/large_whole.launcher/frames" -DLARGE_APP="$scratch/large"
@@ -117,6 +119,7 @@ if build windows "$windows_app" hello.exe -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mi
   done
   rm -rf "$local_data/tarvell-2.3.8"
   refused windows REFUSED_TARGET_SPEC 'C:\' "TARGET_SPEC 'C:\' is a root folder"
+  refused windows REFUSED_TARGET_SPEC 'C:app' "TARGET_SPEC 'C:app' is relative, so it would unpack below the folder"
   refused windows REFUSED_ENTRY run.Bat "ENTRY run.Bat is a batch file, which a Windows launcher cannot start"
   # Names NTFS folds into one file: the payload for a Windows launcher is refused.
   mkdir -p "$scratch/folded/data"

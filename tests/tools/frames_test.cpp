@@ -6,6 +6,8 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
+#include <cstring>
 #include <map>
 #include <set>
 #include <string>
@@ -380,6 +382,65 @@ TEST_F(FramedPayload, ACacheEntryThatIsDamagedForeignOrForOtherBytesIsNeverUsed)
   EXPECT_TRUE(read_file(dir / "again.bin") == level2);
   for (const std::string& name : {flipped, foreign, forged})
     EXPECT_TRUE(read_file(dir / "cache" / name) == made[name]) << name << " made anew";
+}
+
+// A frame of `decoded` that the writer would not make itself: a block ends
+// halfway, so the payload shows which frames came from the cache.
+std::string frame_cut_halfway(const std::string& decoded, int window_log) {
+  ZSTD_CCtx* c = ZSTD_createCCtx();
+  ZSTD_CCtx_setParameter(c, ZSTD_c_windowLog, window_log);
+  std::string frame(ZSTD_compressBound(decoded.size()) + 64, '\0');
+  ZSTD_outBuffer out = {frame.data(), frame.size(), 0};
+  ZSTD_inBuffer first = {decoded.data(), decoded.size() / 2, 0};
+  ZSTD_inBuffer rest = {decoded.data() + decoded.size() / 2, decoded.size() - decoded.size() / 2, 0};
+  EXPECT_EQ(ZSTD_compressStream2(c, &out, &first, ZSTD_e_flush), 0u);
+  EXPECT_EQ(ZSTD_compressStream2(c, &out, &rest, ZSTD_e_end), 0u);
+  ZSTD_freeCCtx(c);
+  frame.resize(out.pos);
+  return frame;
+}
+
+TEST_F(FramedPayload, AnEntryThatCannotBeKeptStopsTheKeepingButNotTheReading) {
+  std::string cache = (dir / "cache").string();
+  std::vector<Frame> frames = frames_of(pack_frames("cold.bin", {"--frame-cache", cache}));
+  ASSERT_GE(frames.size(), 3u);
+  std::map<std::string, std::string> cached;  // decoded bytes, with the frame their entry now holds
+  for (const auto& [name, time] : entries_in(cache)) {
+    std::string entry = read_file(dir / "cache" / name);
+    std::string decoded(le64(entry, 24), '\0');
+    ZSTD_decompress(decoded.data(), decoded.size(), entry.data() + 40, entry.size() - 40);
+    std::string frame = frame_cut_halfway(decoded, int(uint32_t(le64(entry, 20))));
+    entry = entry.substr(0, 40) + frame;
+    store_le32(reinterpret_cast<unsigned char*>(entry.data()) + 36,
+               uint32_t(crc32(0, reinterpret_cast<const Bytef*>(frame.data()), uInt(frame.size()))));
+    write_file(dir / "cache" / name, entry);
+    cached[decoded] = frame;
+  }
+  // The first frame's entry turned into a folder: it is not read, and no entry
+  // can be moved over it, even by root.
+  char first[32];
+  snprintf(first, sizeof first, "-%zu-%08lx.zst", frames[0].decoded.size(),
+           crc32(0, reinterpret_cast<const Bytef*>(frames[0].decoded.data()), uInt(frames[0].decoded.size())));
+  size_t blocked = 0;
+  for (const auto& [name, time] : entries_in(cache)) {
+    if (name.size() > strlen(first) && name.compare(name.size() - strlen(first), std::string::npos, first) == 0) {
+      fs::remove(dir / "cache" / name);
+      fs::create_directory(dir / "cache" / name);
+      ++blocked;
+    }
+  }
+  ASSERT_EQ(blocked, 1u);
+
+  RunResult r = pack({(dir / "app").string(), "--entry", "run", "--level", "1", "--frames", "--threads", "1",
+                      "--frame-cache", cache, "-o", (dir / "warm.bin").string()});
+  EXPECT_EQ(r.status, 0u) << r.err;
+  EXPECT_EQ(r.err, "mordax-pack: warning: frame cache " + cache +
+                       ": Is a directory; keeping no more frames in it\n");
+  std::vector<Frame> warm = frames_of(read_file(dir / "warm.bin"));
+  ASSERT_EQ(warm.size(), frames.size());
+  EXPECT_TRUE(warm[0].bytes == frames[0].bytes) << "compressed anew";
+  for (size_t i = 1; i < warm.size(); ++i)
+    EXPECT_TRUE(warm[i].bytes == cached[warm[i].decoded]) << "frame " << i << " not read from the cache";
 }
 
 TEST_F(FramedPayload, ACacheThatCannotBeMadeIsSaidOnceAndThePackGoesOn) {

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <clocale>
+#include <cstring>
 
 #include "tools/pack_names.h"
 
@@ -58,6 +59,45 @@ TEST(WindowsNames, CaseIsFoldedBeyondAscii) {
   EXPECT_EQ(windows_folded(u"\u00e9t\u00e9"), windows_folded(u"\u00c9T\u00c9"));
   EXPECT_NE(windows_folded(u"a"), windows_folded(u"b"));
   EXPECT_EQ(windows_folded(u"\xD83D\xDE00"), u"\xD83D\xDE00");
+}
+
+TEST(TargetSpecs, ATargetMustBeAbsoluteOrBeginWithAVariableForAnAbsoluteFolder) {
+  struct Case {
+    const char* spec;
+    bool windows;
+    const char* problem;  // its beginning; empty when the spec is taken
+  };
+  const Case cases[] = {
+      {"C:\\", true, "is a root folder"},
+      {"C:", true, "is a root folder"},
+      {".", false, "is relative"},
+      {"..", false, "is relative"},
+      {"rel/app", false, "is relative"},
+      {"{PRODUCT}/x", false, "is relative"},
+      {"{RANDOM}", false, "is relative"},
+      {"C:/x", false, "is relative"},
+      {"..\\x", true, "is relative"},
+      {"{VERSION}\\x", true, "is relative"},
+      {"C:x", true, "is relative"},  // the current folder of drive C
+      {"\\x", true, "is relative"},  // the root of the current drive
+      {"{CACHE_DIR", true, "is relative"},
+      {"/opt/x", false, ""},
+      {"{CACHE_DIR}/x", false, ""},
+      {"{cache_dir}/x", false, ""},  // the launcher reads names in any case
+      {"{HOME}/x", false, ""},
+      {"{TEMP}/x", false, ""},
+      {"{PROGRAM_DIR}/x", false, ""},
+      {"{PROGRAM_BASE}.d", false, ""},
+      {"C:\\x", true, ""},
+      {"d:/x", true, ""},
+      {"\\\\server\\share\\x", true, ""},
+      {"\\\\?\\C:\\x", true, ""},
+      {"{CACHE_DIR}\\x", true, ""},
+      {"{PROGRAM_DIR}\\x", true, ""},
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(target_spec_problem(c.spec, c.windows).substr(0, strlen(c.problem)), c.problem)
+        << c.spec << (c.windows ? " for Windows" : " for Linux") << ": " << target_spec_problem(c.spec, c.windows);
 }
 
 }  // namespace

@@ -141,6 +141,13 @@ TEST_F(Stub, NoTargetSpecThatLeadsOutOfTheApplicationsOwnFolderIsTaken) {
   for (const char* root : {"/", "//"})
     expect_refused(with_spec(root), "out", std::string("--target-spec '") + root + "' is a root folder");
   expect_refused(with_spec(""), "out", "mordax-pack: --target-spec is empty; name the folder to unpack into");
+  // A launcher made with ".." wrote into the parent of whatever folder it was started from.
+  for (const char* relative : {".", "..", "rel/app", "{PRODUCT}/x"})
+    expect_refused(with_spec(relative), "out", std::string("--target-spec '") + relative + "' is relative");
+  expect_refused(with_spec(".."), "out",
+                 "mordax-pack: --target-spec '..' is relative, so it would unpack below the folder the launcher is "
+                 "started from; begin it with /, {CACHE_DIR}, {HOME}, {TEMP}, {PROGRAM_DIR}, {PROGRAM_BASE} or "
+                 "{PROGRAM}");
   // The Windows template copied for a Linux launcher would make a folder named
   // "cache\myapp-1.0" beside the cache folder.
   expect_refused(with_spec("{CACHE_DIR}\\myapp-1.0"), "out",
