@@ -120,11 +120,17 @@ enum class DirectoryResult { created, already_exists, failed };
 DirectoryResult create_directory(const char16_t* path);
 
 /// Serialises unpacking into one target directory between launchers, with a
-/// lock that writes nothing to disk and dies with its holder (Windows: a named
-/// mutex in the session's namespace; POSIX: flock on the directory, which is
-/// created first). POSIX also refuses a directory that another user could have
-/// prepared: one that is a symbolic link, owned by someone else, or writable by
-/// group or others.
+/// lock that writes nothing to disk and dies with its holder. The directory is
+/// created first, and the lock belongs to the directory, not to the path that
+/// names it. POSIX: flock on the directory. Windows: a mutex named for the
+/// user's SID and the folder's volume serial number and file index, in the
+/// namespace all sessions share, so that every spelling of one folder (case,
+/// short name, "\\?\" prefix, '/') and every session of one user take one lock;
+/// where the folder cannot be opened, the name holds a hash of the path in
+/// upper case instead. A mutex of that name that another user made is not
+/// waited for (unavailable). POSIX also refuses a directory that another user
+/// could have prepared: one that is a symbolic link, owned by someone else, or
+/// writable by group or others.
 enum class TargetLock { held, unavailable, symbolic_link, not_owned, writable_by_others };
 TargetLock lock_target_directory(const char16_t* directory);
 void unlock_target_directory();

@@ -3,6 +3,8 @@
 #include <windows.h>
 #include <shellapi.h>
 #include <shlobj.h>
+#include <aclapi.h>
+#include <sddl.h>
 
 #include <cstdio>
 #include <cstring>
@@ -181,21 +183,139 @@ DirectoryResult create_directory(const char16_t* path) {
 }
 
 namespace {
+
 Handle target_lock;
+
+// Like mkdir -p; what cannot be made is left to the unpacking, which reports
+// the file it could not write.
+void create_directories(const char16_t* directory) {
+  wchar_t path[kPathCapacity];
+  size_t length = 0;
+  for (; directory[length] != 0; ++length) {
+    if (length + 1 >= kPathCapacity) return;
+    path[length] = wchar_t(directory[length]);
+  }
+  for (size_t at = 1; at <= length; ++at) {
+    if (at < length && path[at] != L'\\' && path[at] != L'/') continue;
+    wchar_t kept = path[at];
+    path[at] = 0;
+    CreateDirectoryW(path, /*security*/ nullptr);
+    path[at] = kept;
+  }
+}
+
+HANDLE open_directory(const char16_t* directory) {
+  return valid_or_null(CreateFileW(w(directory), FILE_READ_ATTRIBUTES,
+                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, /*security*/ nullptr,
+                                   OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, /*template*/ nullptr));
+}
+
+// A mutex name, built up to MAX_PATH units (more than any it is given).
+struct MutexName {
+  wchar_t text[MAX_PATH] = {};
+  size_t length = 0;
+  void put(const wchar_t* part) {
+    for (; *part != 0 && length + 1 < MAX_PATH; ++part) text[length++] = *part;
+  }
+  void hex(uint64_t value, int digits) {
+    while (digits-- > 0 && length + 1 < MAX_PATH) text[length++] = L"0123456789abcdef"[(value >> (4 * digits)) & 15];
+  }
+};
+
+// What names the folder whatever the spelling: its volume's serial number and
+// its file index, the same through any case, short name, "\\?\" prefix, '/'
+// or junction. (On ReFS the index is cut to 64 bits and may be shared; two
+// folders that share a name only wait for each other.) A folder that cannot
+// be opened, or a file system that numbers nothing, falls back to a hash
+// (FNV-1a, 64 bits) of the path in upper case, without "\\?\", with '\' for '/'.
+void put_folder_identity(const char16_t* directory, MutexName* name) {
+  Handle folder{open_directory(directory)};
+  if (!folder) {
+    create_directories(directory);
+    folder.reset(open_directory(directory));
+  }
+  BY_HANDLE_FILE_INFORMATION info;
+  if (folder && GetFileInformationByHandle(folder.get(), &info) && (info.nFileIndexHigh | info.nFileIndexLow) != 0) {
+    name->hex(info.dwVolumeSerialNumber, 8);
+    name->put(L"-");
+    name->hex((uint64_t(info.nFileIndexHigh) << 32) | info.nFileIndexLow, 16);
+    return;
+  }
+  const char16_t* unit = directory;
+  if (unit[0] == u'\\' && unit[1] == u'\\' && unit[2] == u'?' && unit[3] == u'\\') unit += 4;
+  uint64_t hash = 14695981039346656037ull;
+  for (; *unit != 0; ++unit) {
+    wchar_t folded = *unit == u'/' ? L'\\' : wchar_t(*unit);
+    CharUpperBuffW(&folded, 1);
+    hash = (hash ^ (folded & 0xFF)) * 1099511628211ull;
+    hash = (hash ^ (folded >> 8)) * 1099511628211ull;
+  }
+  name->put(L"path-");
+  name->hex(hash, 16);
+}
+
+// The user and the default owner of what this process creates (an elevated
+// administrator's objects belong to the Administrators group). The SID is the
+// first member of TOKEN_USER and of TOKEN_OWNER alike.
+struct TokenSid {
+  alignas(TOKEN_USER) unsigned char buffer[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+  PSID sid() const { return *reinterpret_cast<const PSID*>(buffer); }
+};
+
+bool token_sid(HANDLE token, TOKEN_INFORMATION_CLASS kind, TokenSid* out) {
+  DWORD size = 0;
+  return GetTokenInformation(token, kind, out->buffer, sizeof out->buffer, &size) != 0;
+}
+
+bool owned_by(HANDLE mutex, const TokenSid& user, const TokenSid& owner) {
+  PSID found = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (GetSecurityInfo(mutex, SE_KERNEL_OBJECT, OWNER_SECURITY_INFORMATION, &found, /*group*/ nullptr,
+                      /*dacl*/ nullptr, /*sacl*/ nullptr, &descriptor) != ERROR_SUCCESS)
+    return false;
+  // Windows gives every named object an owner; Wine keeps none.
+  bool ours = found == nullptr || EqualSid(found, user.sid()) || EqualSid(found, owner.sid());
+  LocalFree(descriptor);
+  return ours;
+}
+
 }  // namespace
 
+// One lock per folder and user: the name holds the user's SID and the folder's
+// identity, in the namespace all sessions share, so that starts from a
+// shortcut and from a prompt, or from two sessions of one user, wait for each
+// other, and other users never meet this user's lock. Only file mappings need
+// a privilege to be made there, not mutexes. Without the user's SID, or where
+// the shared namespace is closed to the process (a low-integrity one), the
+// lock is the session's.
 TargetLock lock_target_directory(const char16_t* directory) {
-  // Mutex names cannot hold backslashes: the name carries a hash of the exact
-  // full path instead (FNV-1a, 64 bits).
-  uint64_t hash = 14695981039346656037ull;
-  for (const char16_t* unit = directory; *unit != 0; ++unit) {
-    hash = (hash ^ (*unit & 0xFF)) * 1099511628211ull;
-    hash = (hash ^ (*unit >> 8)) * 1099511628211ull;
+  MutexName identity;
+  put_folder_identity(directory, &identity);
+  HANDLE raw_token = nullptr;
+  Handle token{OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &raw_token) ? raw_token : nullptr};
+  TokenSid user, owner;
+  wchar_t* user_text = nullptr;
+  Handle mutex;
+  if (token && token_sid(token.get(), TokenUser, &user) && token_sid(token.get(), TokenOwner, &owner) &&
+      ConvertSidToStringSidW(user.sid(), &user_text)) {
+    MutexName name;
+    name.put(L"Global\\mordax-onefile-");
+    name.put(user_text);
+    name.put(L"-");
+    name.put(identity.text);
+    LocalFree(user_text);
+    mutex.reset(CreateMutexW(/*security*/ nullptr, /*initial owner*/ FALSE, name.text));
+    // Any user may make names there: one who made this one first could hold
+    // it for ever. A mutex that someone else made is not waited for.
+    if (mutex && GetLastError() == ERROR_ALREADY_EXISTS && !owned_by(mutex.get(), user, owner))
+      return TargetLock::unavailable;
   }
-  wchar_t name[] = L"Local\\mordax-onefile-0123456789abcdef";
-  wchar_t* digits = name + wcslen(name) - 16;
-  for (int i = 15; i >= 0; --i, hash >>= 4) digits[i] = L"0123456789abcdef"[hash & 15];
-  Handle mutex{CreateMutexW(/*security*/ nullptr, /*initial owner*/ FALSE, name)};
+  if (!mutex) {
+    MutexName name;
+    name.put(L"Local\\mordax-onefile-");
+    name.put(identity.text);
+    mutex.reset(CreateMutexW(/*security*/ nullptr, /*initial owner*/ FALSE, name.text));
+  }
   if (!mutex) return TargetLock::unavailable;
   // An abandoned mutex means a launcher died while unpacking: ours now, and
   // its partial files are repaired by their checksums.

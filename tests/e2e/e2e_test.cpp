@@ -1,6 +1,8 @@
 // The real launchers, started as a user would start them, on either target.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <cctype>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -495,6 +497,39 @@ TEST_F(Launcher, LaunchersStartedTogetherAllRunTheirChildWithCorrectFiles) {
     for (const RunResult& r : results) {
       ASSERT_EQ(r.status, 0u) << "round " << round << ": " << r.err;
       ASSERT_EQ(report(r)["digest"], expected) << "round " << round;
+    }
+  }
+}
+
+// A shortcut and a prompt may spell the launcher's folder in two cases. A
+// start through the second spelling while the first is unpacking waits for
+// it and finds every file in place; not waiting, it would truncate files that
+// the first is writing or its child is reading.
+TEST_F(Launcher, AStartThroughAnotherSpellingOfItsFolderWaitsForTheOneUnpacking) {
+  if (!kWindows) GTEST_SKIP() << "only Windows folders have spellings in two cases";
+  fs::create_directories(scratch / "Tool");
+  fs::copy_file(launcher("framed_program_dir"), scratch / "Tool" / "tool.exe");
+  const std::string first = (scratch / "Tool" / "tool.exe").string();
+  std::string second = first;
+  for (char& c : second) c = char(toupper(static_cast<unsigned char>(c)));
+  const fs::path unpacked = scratch / "Tool" / "unpacked";
+  const std::string expected = tree_digest(app("framed"));
+  RunOptions o = options();
+  o.env["PROBE_DIGEST"] = "1";
+  for (int round = 0; round < 3; ++round) {
+    fs::remove_all(unpacked);
+    RunResult results[2];
+    std::atomic<bool> ended{false};
+    std::thread unpacking([&] {
+      results[0] = run_program(first, {}, o);
+      ended = true;
+    });
+    while (!ended && !fs::exists(unpacked / "big.txt")) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    results[1] = run_program(second, {}, o);
+    unpacking.join();
+    for (const RunResult& r : results) {
+      EXPECT_EQ(r.status, 0u) << "round " << round << ": " << r.err;
+      EXPECT_EQ(report(r)["digest"], expected) << "round " << round;
     }
   }
 }

@@ -3,7 +3,9 @@
 #include <windows.h>
 #include <zlib.h>
 
+#include <atomic>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "extract/checksum.h"
@@ -151,6 +153,60 @@ TEST(Win32Child, AChildEndedByForceReportsAnInterruptedRun) {
             platform::ChildEnd::status);
   EXPECT_EQ(status, 0xC000013Au);
   CloseHandle(process.hProcess);
+}
+
+// A start through a shortcut and one from a prompt name the same folder in
+// different spellings. While one thread holds the lock under one, another
+// spelling must wait; the holder then ends holding it, which abandons it to
+// the waiter.
+TEST(Win32Lock, EverySpellingOfOneFolderTakesOneLock) {
+  std::u16string folder = temp_file(u"Mordax-Lock-Folder");
+  std::u16string other = temp_file(u"mordax-lock-other");
+  RemoveDirectoryW(w(folder));
+  wchar_t short_name[MAX_PATH];
+  ASSERT_TRUE(CreateDirectoryW(w(folder), nullptr));
+  ASSERT_NE(GetShortPathNameW(w(folder), short_name, MAX_PATH), 0u);
+  std::u16string upper = folder, slashes = folder;
+  for (char16_t& c : upper) c = c >= u'a' && c <= u'z' ? char16_t(c - 32) : c;
+  for (char16_t& c : slashes) c = c == u'\\' ? u'/' : c;
+  // A folder on a drive that does not exist cannot be opened: its lock is
+  // named for its path, which still ignores case, "\\?\" and '/'.
+  const char16_t* absent = u"Q:\\mordax\\absent";
+  struct Case {
+    std::u16string held, spelling;
+    bool waits;
+  };
+  const Case cases[] = {{folder, upper, true},
+                        {folder, u"\\\\?\\" + folder, true},
+                        {folder, slashes, true},
+                        {folder, reinterpret_cast<const char16_t*>(short_name), true},
+                        {folder, other, false},
+                        {absent, u"\\\\?\\q:/MORDAX/Absent", true},
+                        {absent, u"Q:\\mordax\\other", false}};
+  for (const Case& c : cases) {
+    HANDLE locked = CreateEventW(nullptr, TRUE, FALSE, nullptr), finish = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    std::thread holder([&] {
+      EXPECT_EQ(platform::lock_target_directory(c.held.c_str()), platform::TargetLock::held);
+      SetEvent(locked);
+      WaitForSingleObject(finish, INFINITE);
+    });
+    WaitForSingleObject(locked, INFINITE);
+    std::atomic<bool> taken{false};
+    std::thread waiter([&] {
+      EXPECT_EQ(platform::lock_target_directory(c.spelling.c_str()), platform::TargetLock::held);
+      taken = true;
+    });
+    Sleep(300);
+    EXPECT_EQ(!taken, c.waits) << w(c.spelling);
+    SetEvent(finish);
+    holder.join();
+    waiter.join();
+    platform::unlock_target_directory();
+    CloseHandle(locked);
+    CloseHandle(finish);
+  }
+  RemoveDirectoryW(w(folder));
+  RemoveDirectoryW(w(other));
 }
 
 }  // namespace
