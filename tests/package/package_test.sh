@@ -37,16 +37,19 @@ out=$scratch/outside-build/launchers
 ls "$out/hello_linux.frames" | grep -q '^mordax-frame-' && [ ! -e "$out/hello_windows.frames" ] &&
   ok "the installed function keeps the Linux launcher's frames" || fail "the frame cache: $(ls "$out")"
 # The installed function names the folder a launcher left at the default
-# target spec shares, and refuses a root folder before anything is built.
+# target spec shares, and refuses a root or relative folder before anything is built.
 grep -q "mordax_add_launcher(hello_linux): no TARGET_SPEC, so it unpacks into '{CACHE_DIR}/tarvell-2.3.8'" \
   "$scratch/log" && ok "configuring names the shared default folder" || fail "no word on the default target spec"
-if cmake -DREFUSED_TARGET_SPEC=/ "$scratch/outside-build" >"$scratch/refused.log" 2>&1; then
-  fail "the installed function took a root target spec"
-elif tr -s '\n ' '  ' <"$scratch/refused.log" | grep -qF "TARGET_SPEC '/' is a root folder"; then
-  ok "the installed function refuses a root target spec"
-else
-  fail "a root target spec refused without saying so"; cat "$scratch/refused.log"
-fi
+for refused in "/|is a root folder" "..|is relative"; do
+  spec=${refused%%|*} why=${refused#*|}
+  if cmake -DREFUSED_TARGET_SPEC="$spec" "$scratch/outside-build" >"$scratch/refused.log" 2>&1; then
+    fail "the installed function took the target spec '$spec'"
+  elif tr -s '\n ' '  ' <"$scratch/refused.log" | grep -qF "TARGET_SPEC '$spec' $why"; then
+    ok "the installed function refuses the target spec '$spec'"
+  else
+    fail "the target spec '$spec' refused without saying so"; cat "$scratch/refused.log"
+  fi
+done
 cmake -UREFUSED_TARGET_SPEC "$scratch/outside-build" >/dev/null 2>&1
 make_large_tree "$scratch/large" "$linux_app/hello"
 check_large_tree "the installed function" "$scratch/outside-build" "$prefix/bin/mordax-pack" \
