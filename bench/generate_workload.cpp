@@ -1,6 +1,7 @@
 // Writes the benchmark's application tree: the scale the launcher is built for
-// (294 files, about 510 MB, the largest about 96 MB, names up to 113 characters,
-// ten directory levels) with a mix that compresses about 4:1. With --many-small,
+// (297 files, about 546 MB, the largest about 96 MB, names up to 113 characters,
+// ten directory levels, three versions of a library a few bytes apart) with a
+// mix that compresses about 4:1. With --many-small,
 // the shape of an interpreted application instead: 20,000 sources and bytecode
 // files of 100 bytes to 8 KB in 3,000 directories up to seven levels deep.
 // Fixed seed: the same bytes every time.
@@ -185,6 +186,18 @@ int main(int argc, char** argv) {
       total += size;
       ++files;
     }
+  }
+  // Versions of one library side by side, a few bytes apart: the matches
+  // between them are found only within a frame.
+  contents.clear();
+  binary(contents, 12000000, r);
+  fs::create_directories(root / "lib/versions");
+  for (int v = 1; v <= 3; ++v) {
+    for (int k = 0; k < 16; ++k) contents[r.below(uint32_t(contents.size()))] = char(r.below(256));
+    std::ofstream(root / ("lib/versions/engine-" + std::to_string(v) + ".so"), std::ios::binary)
+        .write(contents.data(), std::streamsize(contents.size()));
+    total += contents.size();
+    ++files;
   }
   printf("%d files, %.1f MB\n", files, double(total) / 1e6);
   return 0;

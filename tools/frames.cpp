@@ -24,7 +24,7 @@ bool marked(const std::u16string& name, uint64_t before) {
 
 std::vector<uint64_t> plan_frames(const std::vector<Record>& records) {
   std::vector<uint64_t> ends;
-  uint64_t at = 0, last = 0, before = 0;
+  uint64_t at = 0, last = 0, before = 0, previous = 0;
   for (const Record& r : records) {
     uint64_t head = record_head_size(r);
     // A large record is cut into equal parts, so that none is left too small
@@ -34,8 +34,15 @@ std::vector<uint64_t> plan_frames(const std::vector<Record>& records) {
     // Up to the record's first cut, or all of it.
     uint64_t lead = head + part;
     uint64_t since = at - last;
-    bool large = r.size >= kFrameLeast;
-    if (since > 0 && ((since >= kFrameLeast && (large || marked(r.name, before))) || since + lead > kFrameMost)) {
+    // A large record of about the size of the one before it, both uncut, is
+    // most often another version of it: it stays in that frame while the
+    // frame has room, since the matches between versions are found only
+    // within a frame.
+    bool alike = parts == 1 && previous >= kFrameLeast && previous <= kFileCut &&
+                 std::max(previous, r.size) - std::min(previous, r.size) <= std::max(previous, r.size) / 8;
+    bool large = r.size >= kFrameLeast && !alike;
+    if (since > 0 && ((since >= kFrameLeast && (large || (!alike && marked(r.name, before)))) ||
+                      since + lead > kFrameMost)) {
       ends.push_back(at);
       last = at;
     }
@@ -45,6 +52,7 @@ std::vector<uint64_t> plan_frames(const std::vector<Record>& records) {
     if (inner > 0) last = contents + inner;
     before = inner > 0 ? r.size - inner : head + r.size;
     at = contents + r.size;
+    previous = r.size;
   }
   ends.push_back(at + 2);
   return ends;

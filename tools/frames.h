@@ -18,7 +18,11 @@
 // that its name's hash marks, once kFrameLeast decoded bytes have gone by
 // since the last cut, or before a record that would take the frame past
 // kFrameMost: a large file starts a frame, so that repacking it after a
-// change compresses little beside it. A name is marked with a
+// change compresses little beside it, unless it is uncut and within an
+// eighth of the size of the uncut large record before it. Such a run is most
+// often versions of one file a few bytes apart, whose matches between them a
+// cut would lose, so it stays in one frame while that has room, a name's mark
+// passed over. A name is marked with a
 // chance that grows with the bytes of the record before it (since that
 // record's last cut), one in kFrameMarkGap bytes, so that marks fall as often
 // on a tree of small files as on one of large ones, and the least is small

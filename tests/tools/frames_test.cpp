@@ -92,6 +92,39 @@ TEST(FramePlanning, EmptyRecordsAndSizesAtTheEdgesOfACutPlanEveryFrame) {
   EXPECT_EQ(plan_frames({record(u"run", 0)}), std::vector<uint64_t>{2 * 3 + 2 + 12 + 2});
 }
 
+// Large files of about one size in a row (versions of one file, most often)
+// share a frame while it has room; one of another size starts a frame.
+TEST(FramePlanning, LargeFilesOfAboutOneSizeShareAFrameWhileItHasRoom) {
+  const uint64_t mib = uint64_t(1) << 20;
+  const struct {
+    const char16_t* name;
+    uint64_t size;
+    bool starts_frame;
+  } cases[] = {
+      {u"v1", 12 * mib, true},
+      {u"v2", 12 * mib + 4096, false},
+      {u"v3", 12 * mib - 4096, false},
+      {u"v4", 12 * mib, true},          // past the most with the three before it
+      {u"v5", 15 * mib, true},          // of another size
+      {u"w1", kFileCut, false},         // alike, and uncut
+      {u"w2", kFileCut + 1, true},      // cut in two
+      {u"w3", kFileCut / 2 + 1, true},  // after a cut record
+  };
+  std::vector<Record> records = {record(u"run", 100)};
+  for (int i = 0; i < 20; ++i) records.push_back(record(u"a\\" + std::u16string(1, char16_t(u'a' + i)), mib));
+  for (const auto& c : cases) records.push_back(record(c.name, c.size));
+  std::vector<uint64_t> ends = plan_frames(records);
+  uint64_t at = 0;
+  for (const Record& r : records) {
+    for (const auto& c : cases) {
+      if (r.name != c.name) continue;
+      EXPECT_EQ(std::find(ends.begin(), ends.end(), at) != ends.end(), c.starts_frame)
+          << std::string(r.name.begin(), r.name.end());
+    }
+    at += 2 * r.name.size() + 2 + 12 + r.size;
+  }
+}
+
 // After a file is added, the cuts past it fall on the same records as before
 // within a frame or two, on small files and on large ones alike.
 TEST(FramePlanning, AFileAddedMovesOnlyTheCutsNearIt) {
