@@ -11,7 +11,8 @@ make_large_tree() {
   mkdir -p "$1"
   cp "$2" "$1/"
   head -c 9M /dev/urandom >"$1/a.bin"
-  head -c 9M /dev/urandom >"$1/b.bin"
+  # Of another size, or it would share the frame of a.bin as a version of it.
+  head -c 12M /dev/urandom >"$1/b.bin"
 }
 
 check_large_tree() {
