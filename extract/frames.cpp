@@ -92,8 +92,7 @@ struct Work {
 // full Unicode fold), so a name with any other unit is taken to meet every name
 // of the same length whose ASCII units fold alike, counting i, k and s as
 // unknown there too (the dotless i, the Kelvin sign and the long s fold into
-// them), and its full fold's expansions of sharp s and the Latin ligatures are
-// compared the same way.
+// them); and so is its full fold and normal form, where they change its length.
 constexpr uint32_t kUnknown = 0x10000;
 
 uint32_t ascii_folded(unsigned unit) {
@@ -110,7 +109,6 @@ uint32_t loosely_folded(unsigned unit) {
 const char* expansion(unsigned unit) {
   switch (unit) {
     case 0xDF: case 0x1E9E: return "SS";
-    case 0x130: return "I?";
     case 0xFB00: return "FF";
     case 0xFB01: return "FI";
     case 0xFB02: return "FL";
@@ -132,26 +130,39 @@ uint64_t mixed(uint64_t hash, uint32_t unit) { return (hash ^ unit) * 1099511628
 
 unsigned unit_at(const IndexEntry& e, size_t i) { return unsigned(e.name[2 * i]) | unsigned(e.name[2 * i + 1]) << 8; }
 
-// A name's hash under ASCII folding alone, and its loose keys: as it is, and
-// after the full fold's expansions where it has any. Returns how many loose keys.
+// A name's hash under ASCII folding alone, and its loose keys: as it is, and,
+// where it has any, with the full fold's expansions made and each combining
+// mark joined to the unit before it, as a normalizing file system takes "e"
+// and a combining acute for one "é". Returns how many loose keys.
 size_t name_keys(const IndexEntry& e, uint64_t* exact, NameKey* loose) {
-  uint64_t as_is = kHashStart, expanded = kHashStart;
-  bool beyond = false, expands = false;
+  uint64_t as_is = kHashStart, changed = kHashStart;
+  bool beyond = false, changes = false;
   *exact = kHashStart;
+  uint32_t pending = 0;
+  bool has_pending = false;
+  auto put = [&](uint32_t unit) {
+    if (has_pending) changed = mixed(changed, pending);
+    pending = unit;
+    has_pending = true;
+  };
   for (size_t i = 0; i < e.units; ++i) {
     unsigned unit = unit_at(e, i);
     beyond = beyond || unit >= 0x80;
     *exact = mixed(*exact, ascii_folded(unit));
     as_is = mixed(as_is, loosely_folded(unit));
     const char* longer = expansion(unit);
-    expands = expands || longer != nullptr;
-    if (longer == nullptr) expanded = mixed(expanded, loosely_folded(unit));
-    for (const char* c = longer; c != nullptr && *c != 0; ++c)
-      expanded = mixed(expanded, *c == '?' ? kUnknown : loosely_folded(unsigned(*c)));
+    bool combining = unit >= 0x300 && unit <= 0x36F;
+    changes = changes || longer != nullptr || combining;
+    if (combining && has_pending)
+      pending = kUnknown;
+    else if (longer == nullptr)
+      put(loosely_folded(unit));
+    for (const char* c = longer; c != nullptr && *c != 0; ++c) put(loosely_folded(unsigned(*c)));
   }
+  if (has_pending) changed = mixed(changed, pending);
   loose[0] = {as_is, beyond};
-  loose[1] = {expanded, true};
-  return expands ? 2 : 1;
+  loose[1] = {changed, true};
+  return changes ? 2 : 1;
 }
 
 bool names_may_meet(const Record* records, size_t count) {

@@ -205,6 +205,8 @@ TEST_F(Frames, NamesThatMayFoldIntoOneFileAreLeftToTheRecordLoop) {
                         {u"data\\\u212A.txt", u"data\\k.txt", false, true},
                         {u"data\\Stra\u00DFe", u"data\\STRASSE", true, true},
                         {u"\u00C4\\x.txt", u"\u00E4\\x.txt", false, true},
+                        {u"data\\\u00E9t\u00E9", u"data\\E\u0301TE\u0301", false, true},
+                        {u"data\\\u0130.txt", u"data\\i\u0307.txt", false, true},
                         {u"data\\\u00C4.txt", u"data\\\u00C4b.txt", false, false}};
   for (const Case& c : cases) {
     start_fresh();
