@@ -173,6 +173,17 @@ bool names_may_meet(const Record* records, size_t count) {
   for (size_t i = 0; i < count; ++i) n += name_keys(records[i].entry, &exact[i], &loose[n]);
   std::sort(exact.get(), exact.get() + count);
   if (std::adjacent_find(exact.get(), exact.get() + count) != exact.get() + count) return true;
+  // A record whose file is another's folder: which of them stands is the
+  // loop's order to decide, and files made for one would stop the other.
+  for (size_t i = 0; i < count; ++i) {
+    const IndexEntry& e = records[i].entry;
+    uint64_t folder = kHashStart;
+    for (size_t u = 0; u < e.units; ++u) {
+      uint32_t unit = ascii_folded(unit_at(e, u));
+      if (unit == '\\' && std::binary_search(exact.get(), exact.get() + count, folder)) return true;
+      folder = mixed(folder, unit);
+    }
+  }
   // A loose key shared by names of ASCII alone is no meeting: they differ
   // where ASCII folds exactly.
   std::sort(loose.get(), loose.get() + n);

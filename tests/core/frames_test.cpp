@@ -232,6 +232,12 @@ TEST_F(Frames, WhatItCannotVouchForIsLeftToTheRecordLoopUntouched) {
   state().index = f.index;
   EXPECT_FALSE(extract_frames());
   EXPECT_TRUE(state().files.empty());
+  // A record's file where another's folder goes.
+  FramedPayload nested = make_framed_payload({{u"app.exe", "MZ"}, {u"lib\\a\\b", "inner"}, {u"lib\\a", "x"}}, {20});
+  state().payload = nested.payload;
+  state().index = nested.index;
+  EXPECT_FALSE(extract_frames());
+  EXPECT_TRUE(state().files.empty());
   // An empty record's file that holds what a record with contents holds may
   // be that record's file under a name folded past ASCII case.
   state().payload = framed.payload;
