@@ -182,6 +182,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     as_listed = as_listed && decodes;
   }
 
+  // Nor, with a forged payload checksum, for a frame that fails: the files and
+  // folders made from the index before decoding may then stand where the
+  // loop's damaged stream puts others, and stop it with "failed to open".
+  described = described && !(refit && !as_listed);
+
   Files extracted;
   Outcome launcher = unpack(start, &extracted), loop = unpack(start, nullptr);
   for (const auto& [path, contents] : extracted) {
